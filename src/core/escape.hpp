@@ -1,0 +1,79 @@
+// Hl7EscapeHandler: converts between plain text and HL7 v2 escaped text
+// (\F\ for the field separator, \X0D\ for a carriage return, ...).
+//
+// The delimiters are single ASCII characters, so every UTF-8 byte of a
+// multi-byte character differs from them and byte-wise scanning finds
+// exactly the characters a character-wise scan would.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace mirabex {
+
+class Hl7EscapeHandler {
+ public:
+  struct CodeHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view code) const {
+      return std::hash<std::string_view>{}(code);
+    }
+  };
+  // Escape code (the text between the two escape characters) to its text.
+  using EscapeTable = std::unordered_map<std::string, std::string, CodeHash, std::equal_to<>>;
+
+  Hl7EscapeHandler(EscapeTable escape_sequences, char field_separator, char component_separator,
+                   char repetition_separator, char escape_character, char subcomponent_separator);
+
+  const EscapeTable& escape_sequences() const { return escape_sequences_; }
+  char field_separator() const { return field_separator_; }
+  char component_separator() const { return component_separator_; }
+  char repetition_separator() const { return repetition_separator_; }
+  char escape_character() const { return escape_character_; }
+  char subcomponent_separator() const { return subcomponent_separator_; }
+
+  // Plain text to escaped text: every delimiter, the escape character, tab,
+  // CR, LF and space are written as escape sequences.
+  std::string escape(std::string_view text) const;
+  // Appends the escaped text to out, sized once.
+  void escape_append(std::string_view text, std::string& out) const;
+  std::size_t escaped_size(std::string_view text) const;
+
+  // Escaped text to plain text. Never fails: a lone trailing escape
+  // character stays, and an unknown code is kept as it was written.
+  std::string unescape(std::string_view text) const;
+  // Writes unescape(text) to out, which has room for text.size() bytes
+  // (unescaping never lengthens a text), and returns the length written.
+  std::size_t unescape_into(std::string_view text, char* out) const;
+  bool has_escape(std::string_view text) const {
+    return text.find(escape_character_) != std::string_view::npos;
+  }
+
+  // unescape(text) cut at every component separator; never empty.
+  std::vector<std::string> parse_field_with_escaping(std::string_view text) const;
+
+ private:
+  std::size_t unescape_sequence(std::string_view text, std::size_t pos, char*& out) const;
+
+  EscapeTable escape_sequences_;
+  char field_separator_;
+  char component_separator_;
+  char repetition_separator_;
+  char escape_character_;
+  char subcomponent_separator_;
+  // What escape writes for each ASCII byte; empty for bytes written as is.
+  std::array<std::string, 128> escaped_ascii_;
+};
+
+Hl7EscapeHandler create_default_escape_handler();
+
+// Letters and digits of any script (Alphabetic, or a numeric category): the
+// characters that continue an escape code.
+bool is_unicode_alphanumeric(char32_t c);
+
+}  // namespace mirabex

@@ -1,0 +1,195 @@
+// Hl7Segment and Hl7Field: one HL7 v2 segment line parsed into its name and
+// its fields, each field split one level further into repetitions (whose
+// elements may hold components) or into components. And the mapping of a
+// segment to a record keyed by position ('3', '5.2', '11[0].1', ...).
+//
+// Parsed texts are views: into the line (texts that needed no unescaping)
+// or into the segment's own buffer (unescaped texts). The line must outlive
+// the segment; the segment's buffer moves with it.
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/escape.hpp"
+
+namespace mirabex {
+
+// The fixed delimiters of HL7 text as this system reads and writes it.
+inline constexpr char kFieldSeparator = '|';
+inline constexpr char kComponentSeparator = '^';
+inline constexpr char kRepetitionSeparator = '~';
+inline constexpr char kEscapeCharacter = '\\';
+inline constexpr char kSubcomponentSeparator = '&';
+// A field holding these four characters (the header's encoding characters)
+// is never split into repetitions, nor, without escaping, into components.
+inline constexpr std::string_view kEncodingCharacters = "^~\\&";
+
+// One field of a segment, or one repetition of a field. Its components and
+// repetitions are stored in the segment: read them through the segment.
+struct Hl7Field {
+  std::string_view value;
+  std::size_t first_component = 0;
+  std::size_t component_count = 0;  // 0: not split into components
+  std::size_t first_repetition = 0;
+  std::size_t repetition_count = 0;  // 0: not split into repetitions
+
+  bool has_components() const { return component_count != 0; }
+  bool has_repetitions() const { return repetition_count != 0; }
+};
+
+class Hl7Segment {
+ public:
+  Hl7Segment() = default;
+  Hl7Segment(Hl7Segment&&) = default;
+  Hl7Segment& operator=(Hl7Segment&&) = default;
+
+  // Parses one line, in escaping mode when a handler is given, in plain
+  // mode otherwise. Never fails: every text is a segment.
+  static Hl7Segment from_string(std::string_view line, const Hl7EscapeHandler* handler);
+  // The same, reusing this segment's storage.
+  void parse(std::string_view line, const Hl7EscapeHandler* handler);
+  // The segment holds views into its line: a temporary line would dangle.
+  template <class Text>
+  requires std::same_as<Text, std::string>
+  static Hl7Segment from_string(Text&&, const Hl7EscapeHandler*) = delete;
+  template <class Text>
+  requires std::same_as<Text, std::string>
+  void parse(Text&&, const Hl7EscapeHandler*) = delete;
+
+  std::string_view name() const { return name_; }
+  // fields()[k - 1] holds position k; every position from 1 to the number
+  // of field separators in the line is present.
+  std::span<const Hl7Field> fields() const { return fields_; }
+  const Hl7Field* field(std::size_t position) const {
+    return position >= 1 && position <= fields_.size() ? &fields_[position - 1] : nullptr;
+  }
+  std::span<const std::string_view> components(const Hl7Field& field) const {
+    return std::span(components_).subspan(field.first_component, field.component_count);
+  }
+  std::span<const Hl7Field> repetitions(const Hl7Field& field) const {
+    return std::span(repetitions_).subspan(field.first_repetition, field.repetition_count);
+  }
+
+ private:
+  Hl7Field parse_field(std::string_view text, const Hl7EscapeHandler* handler);
+  Hl7Field parse_element(std::string_view text, const Hl7EscapeHandler* handler);
+  void split_components(Hl7Field& field, std::string_view text, char separator);
+  std::string_view unescaped(std::string_view text, const Hl7EscapeHandler& handler);
+
+  std::string_view name_;
+  std::vector<Hl7Field> fields_;
+  std::vector<Hl7Field> repetitions_;
+  std::vector<std::string_view> components_;
+  // Unescaped texts, written one after another. Sized to the line, which
+  // bounds them all since unescaping never lengthens a text.
+  std::unique_ptr<char[]> unescaped_;
+  std::size_t unescaped_capacity_ = 0;
+  std::size_t unescaped_size_ = 0;
+};
+
+// The position a record key names: field k from 1, repetition r from 0 when
+// the field was split into repetitions, component c from 1 when the field
+// or repetition was split into components.
+struct PositionKey {
+  static constexpr std::size_t kNone = SIZE_MAX;
+  // "18446744073709551615[18446744073709551615].18446744073709551615"
+  static constexpr std::size_t kMaxTextSize = 3 * 20 + 3;
+
+  std::size_t field = 0;
+  std::size_t repetition = kNone;
+  std::size_t component = 0;
+
+  // The key text: "k", "k.c", "k[r]" or "k[r].c". Returns its length.
+  std::size_t write_text(char* out) const;
+  std::string text() const;
+  bool operator==(const PositionKey&) const = default;
+};
+
+// A record: key texts to value texts, in ascending byte order of the keys.
+using Record = std::vector<std::pair<std::string, std::string>>;
+
+inline constexpr std::string_view kSegmentNameKey = "segment_name";
+
+// The record of a segment: its position keys in byte order, then
+// "segment_name", which every record holds and which sorts last.
+Record to_json(const Hl7Segment& segment);
+
+namespace detail {
+
+// Calls emit(n) for n = lowest..highest (lowest is 0 or 1) in the byte order
+// of the decimal texts of n, each followed by a suffix: one that sorts below
+// the digits ("" or ".") when self_after_digits(n) is false, one that sorts
+// above them ("[" or "]") when it is true. This is a walk of the decimal
+// trie; no text is built and nothing is compared.
+template <class SelfAfterDigits, class Emit>
+void visit_in_key_order(std::size_t n, std::size_t highest, SelfAfterDigits& self_after_digits,
+                        Emit& emit) {
+  const bool after = self_after_digits(n);
+  if (!after) emit(n);
+  if (n != 0 && n <= highest / 10) {
+    for (std::size_t digit = 0; digit <= 9; ++digit) {
+      const std::size_t child = n * 10 + digit;
+      if (child > highest) break;
+      visit_in_key_order(child, highest, self_after_digits, emit);
+    }
+  }
+  if (after) emit(n);
+}
+
+template <class SelfAfterDigits, class Emit>
+void for_each_in_key_order(std::size_t lowest, std::size_t highest,
+                           SelfAfterDigits&& self_after_digits, Emit&& emit) {
+  for (std::size_t root = lowest; root <= 9 && root <= highest; ++root) {
+    visit_in_key_order(root, highest, self_after_digits, emit);
+  }
+}
+
+}  // namespace detail
+
+// Calls visit(PositionKey, std::string_view value) for every position key
+// of the segment's record, in ascending byte order of the key texts.
+template <class Visit>
+void for_each_record_entry(const Hl7Segment& segment, Visit&& visit) {
+  const auto fields = segment.fields();
+  if (fields.empty()) return;
+  const auto never = [](std::size_t) { return false; };
+  const auto always = [](std::size_t) { return true; };
+  const auto visit_components = [&](const Hl7Field& holder, std::size_t field,
+                                    std::size_t repetition) {
+    const auto components = segment.components(holder);
+    detail::for_each_in_key_order(1, components.size(), never, [&](std::size_t c) {
+      visit(PositionKey{field, repetition, c}, components[c - 1]);
+    });
+  };
+  // "k[" sorts after "k0".."k9", "k" and "k." before them.
+  const auto field_after_digits = [&](std::size_t k) { return fields[k - 1].has_repetitions(); };
+  detail::for_each_in_key_order(1, fields.size(), field_after_digits, [&](std::size_t k) {
+    const Hl7Field& field = fields[k - 1];
+    if (field.has_repetitions()) {
+      const auto repetitions = segment.repetitions(field);
+      // "r]" sorts after "r0".."r9".
+      detail::for_each_in_key_order(0, repetitions.size() - 1, always, [&](std::size_t r) {
+        const Hl7Field& element = repetitions[r];
+        if (element.has_components()) {
+          visit_components(element, k, r);
+        } else {
+          visit(PositionKey{k, r, 0}, element.value);
+        }
+      });
+    } else if (field.has_components()) {
+      visit_components(field, k, PositionKey::kNone);
+    } else {
+      visit(PositionKey{k, PositionKey::kNone, 0}, field.value);
+    }
+  });
+}
+
+}  // namespace mirabex

@@ -1,0 +1,91 @@
+#include "core/segments.hpp"
+
+#include <gtest/gtest.h>
+
+#include "test_support.hpp"
+
+namespace mirabex {
+namespace {
+
+using testing_support::describe;
+
+const Hl7EscapeHandler& handler() {
+  static const Hl7EscapeHandler instance = create_default_escape_handler();
+  return instance;
+}
+
+struct ParseCase {
+  std::string line;
+  std::string plain;     // description of the plain-mode parse
+  std::string escaping;  // description of the escaping-mode parse
+  friend void PrintTo(const ParseCase& c, std::ostream* os) {
+    *os << testing::PrintToString(c.line.substr(0, 60));
+  }
+};
+
+class ParseSegment : public testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseSegment, InBothModes) {
+  EXPECT_EQ(describe(Hl7Segment::from_string(GetParam().line, nullptr)), GetParam().plain);
+  EXPECT_EQ(describe(Hl7Segment::from_string(GetParam().line, &handler())), GetParam().escaping);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ParseSegment,
+    testing::Values(ParseCase{"", "", ""}, ParseCase{"ZZZ", "ZZZ", "ZZZ"},
+                    ParseCase{"ZZZ|", "ZZZ | ", "ZZZ | "}, ParseCase{"|A", " | A", " | A"},
+                    ParseCase{" PID|1", " PID | 1", " PID | 1"},
+                    ParseCase{"PID|A|", "PID | A | ", "PID | A | "},
+                    ParseCase{"PID|1||123^^^HOSP~456|A&B",
+                              "PID | 1 |  | 123^^^HOSP~456[123^^^HOSP{123,,,HOSP};456] | A&B",
+                              "PID | 1 |  | 123^^^HOSP~456[123^^^HOSP{123,,,HOSP};456] | A&B"},
+                    // The header's encoding characters stay whole; with escaping the
+                    // unescaped text is still split at its circumflex.
+                    ParseCase{"MSH|^~\\&|APP", "MSH | ^~\\& | APP", "MSH | ^~\\&{,~\\&} | APP"},
+                    ParseCase{"X|x^~\\&y~z", "X | x^~\\&y~z", "X | x^~\\&y~z{x,~\\&y~z}"},
+                    ParseCase{"X|A~~B", "X | A~~B[A;;B]", "X | A~~B[A;;B]"},
+                    ParseCase{"X|~", "X | ~[;]", "X | ~[;]"},
+                    ParseCase{"X|A^^B", "X | A^^B{A,,B}", "X | A^^B{A,,B}"},
+                    ParseCase{"X|^", "X | ^{,}", "X | ^{,}"},
+                    ParseCase{"X|A&B^C", "X | A&B^C{A&B,C}", "X | A&B^C{A&B,C}"},
+                    ParseCase{"X|A^B~C", "X | A^B~C[A^B{A,B};C]", "X | A^B~C[A^B{A,B};C]"},
+                    // Escaped separators: a component separator splits once unescaped,
+                    // a repetition separator never does, a field separator stays text.
+                    ParseCase{"X|A\\S\\B", "X | A\\S\\B", "X | A^B{A,B}"},
+                    ParseCase{"X|A\\R\\B", "X | A\\R\\B", "X | A~B"},
+                    ParseCase{"X|A\\F\\B", "X | A\\F\\B", "X | A|B"},
+                    ParseCase{"X|\\F\\~a\\T\\b^\\E\\",
+                              "X | \\F\\~a\\T\\b^\\E\\[\\F\\;a\\T\\b^\\E\\{a\\T\\b,\\E\\}]",
+                              "X | \\F\\~a\\T\\b^\\E\\[|;a&b^\\{a&b,\\}]"},
+                    ParseCase{"X|a\\X0D\\b|\\.br\\", "X | a\\X0D\\b | \\.br\\",
+                              "X | a\rb | \\.br\\"}));
+
+TEST(ParseSegment, ReusesStorageAcrossLines) {
+  Hl7Segment segment;
+  segment.parse("A|\\S\\x~y^z", &handler());
+  EXPECT_EQ(describe(segment), "A | \\S\\x~y^z[^x{,x};y^z{y,z}]");
+  segment.parse("B|1", &handler());
+  EXPECT_EQ(describe(segment), "B | 1");
+  const std::string line = "C|" + std::string(1000, '\\') + "|\\T\\";
+  segment.parse(line, &handler());
+  EXPECT_EQ(describe(segment), "C | " + std::string(500, '\\') + " | &");
+}
+
+TEST(ParseSegment, ViewsSurviveAMove) {
+  const std::string line = "A|\\T\\1^2";
+  Hl7Segment parsed = Hl7Segment::from_string(line, &handler());
+  Hl7Segment moved = std::move(parsed);
+  EXPECT_EQ(describe(moved), "A | &1^2{&1,2}");
+}
+
+TEST(ParseSegment, KeepsEveryPositionOfALongLine) {
+  const std::string line = "OBX" + std::string(100000, '|');
+  const Hl7Segment segment = Hl7Segment::from_string(line, nullptr);
+  EXPECT_EQ(segment.fields().size(), 100000u);
+  EXPECT_EQ(segment.field(100000)->value, "");
+  EXPECT_EQ(segment.field(100001), nullptr);
+  EXPECT_EQ(segment.field(0), nullptr);
+}
+
+}  // namespace
+}  // namespace mirabex
