@@ -3,6 +3,7 @@
 #
 #   scripts/build.sh            # build/       release with debug info
 #   scripts/build.sh asan       # build-asan/  AddressSanitizer + UBSan, debug
+#   scripts/build.sh tsan       # build-tsan/  ThreadSanitizer, C++ tests only
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,7 +13,9 @@ python="$repo/.cache/py315/sysroot/usr/bin/python3.15"
 case "$flavour" in
   release) dir="$repo/build"; options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
   asan)    dir="$repo/build-asan"; options=(-DCMAKE_BUILD_TYPE=Debug -DMIRABEX_SANITIZE=ON) ;;
-  *) echo "usage: $0 [release|asan]" >&2; exit 2 ;;
+  tsan)    dir="$repo/build-tsan"
+           options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRABEX_TSAN=ON -DMIRABEX_BUILD_EXTENSION=OFF) ;;
+  *) echo "usage: $0 [release|asan|tsan]" >&2; exit 2 ;;
 esac
 
 generator=()

@@ -15,6 +15,8 @@ class IoError {
  public:
   static IoError from_errno(int os_error);
   static IoError invalid_utf8();
+  // A failure the reader describes itself, with no error number.
+  static IoError described(std::string description);
 
   int os_error() const { return os_error_; }
   // "No such file or directory (os error 2)", or the reader's description.

@@ -202,6 +202,10 @@ class FileDescriptor {
 }  // namespace
 
 std::variant<std::string, IoError> read_text_file(const std::string& path) {
+  // The system would read the name only up to the NUL: another file.
+  if (path.find('\0') != std::string::npos) {
+    return IoError::described("file name contained an unexpected NUL byte");
+  }
   FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) return IoError::from_errno(errno);
 

@@ -167,6 +167,13 @@ TEST_F(ReadTextFile, ReportsTheSystemError) {
   EXPECT_EQ(std::get<IoError>(directory).display(), "Is a directory (os error 21)");
 }
 
+TEST_F(ReadTextFile, RefusesANameWithANul) {
+  const std::string path = write("real", "x");
+  const auto result = read_text_file(path + std::string(1, '\0') + "ignored");
+  ASSERT_TRUE(std::holds_alternative<IoError>(result));
+  EXPECT_EQ(std::get<IoError>(result).display(), "file name contained an unexpected NUL byte");
+}
+
 TEST_F(ReadTextFile, RefusesBytesThatAreNotUtf8) {
   const auto result = read_text_file(write("latin1.hl7", "PID|M\xFCller"));
   ASSERT_TRUE(std::holds_alternative<IoError>(result));

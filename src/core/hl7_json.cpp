@@ -1,0 +1,49 @@
+#include "core/hl7_json.hpp"
+
+#include <algorithm>
+
+#include "core/validation.hpp"
+
+namespace mirabex {
+
+const Hl7EscapeHandler& default_escape_handler() {
+  static const Hl7EscapeHandler handler = create_default_escape_handler();
+  return handler;
+}
+
+Hl7Json::Hl7Json(std::string hl7_string, std::optional<bool> validation_enabled,
+                 std::optional<bool> strict_validation, std::optional<bool> escaping_enabled)
+    : hl7_string_(replace_eof(std::move(hl7_string))),
+      escape_handler_(&default_escape_handler()),
+      validation_enabled_(validation_enabled.value_or(false)),
+      strict_validation_(strict_validation.value_or(false)),
+      escaping_enabled_(escaping_enabled.value_or(true)) {}
+
+std::variant<Hl7Json, Hl7Error> Hl7Json::from_file(const std::string& path,
+                                                   std::optional<bool> validation_enabled,
+                                                   std::optional<bool> strict_validation,
+                                                   std::optional<bool> escaping_enabled) {
+  auto content = read_text_file(path);
+  if (auto* error = std::get_if<IoError>(&content)) return error_kind::Io{std::move(*error)};
+  auto& text = std::get<std::string>(content);
+  if (is_blank(text)) return error_kind::EmptyMessage{};
+  return Hl7Json(std::move(text), validation_enabled, strict_validation, escaping_enabled);
+}
+
+std::optional<Hl7Error> Hl7Json::validate(std::optional<bool> strict_mode,
+                                          std::optional<bool> validate_required_fields) const {
+  const Hl7Validator validator{strict_mode.value_or(strict_validation_),
+                               validate_required_fields.value_or(true)};
+  return validator.validate_message_text(hl7_string_);
+}
+
+std::optional<Hl7Error> Hl7Json::validate_before_conversion() const {
+  if (!validation_enabled_) return std::nullopt;
+  return validate(strict_validation_, false);
+}
+
+std::size_t Hl7Json::line_count() const {
+  return static_cast<std::size_t>(std::ranges::count(hl7_string_, '\n')) + 1;
+}
+
+}  // namespace mirabex

@@ -1,0 +1,129 @@
+// The per-object access counter and the once-only cell, driven by real
+// threads. Built and run under ThreadSanitizer too.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <latch>
+#include <thread>
+#include <vector>
+
+#include "binding/access_counter.hpp"
+#include "binding/once.hpp"
+
+namespace mirabex {
+namespace {
+
+constexpr int kThreads = 8;
+
+template <class Body>
+void run_threads(int count, Body&& body) {
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) threads.emplace_back(body, i);
+  for (auto& thread : threads) thread.join();
+}
+
+TEST(AccessCounter, ReadersShareWritersExclude) {
+  AccessCounter counter;
+  std::atomic<int> readers{0};
+  std::atomic<int> writers{0};
+  std::atomic<int> violations{0};
+  std::atomic<long> reads{0};
+  std::atomic<long> writes{0};
+  int guarded_value = 0;  // written only under the exclusive access
+  run_threads(kThreads, [&](int id) {
+    for (int i = 0; i < 20000; ++i) {
+      if (id % 4 == 0) {
+        ExclusiveAccess access(counter);
+        if (!access.held()) continue;
+        if (writers.fetch_add(1) != 0 || readers.load() != 0) ++violations;
+        ++guarded_value;
+        ++writes;
+        writers.fetch_sub(1);
+      } else {
+        SharedAccess access(counter);
+        if (!access.held()) continue;
+        readers.fetch_add(1);
+        if (writers.load() != 0) ++violations;
+        [[maybe_unused]] volatile int seen = guarded_value;
+        ++reads;
+        readers.fetch_sub(1);
+      }
+    }
+  });
+  EXPECT_EQ(violations.load(), 0);
+  EXPECT_EQ(counter.load(), 0);
+  EXPECT_EQ(guarded_value, writes.load());
+  EXPECT_GT(reads.load(), 0);
+  EXPECT_GT(writes.load(), 0);
+}
+
+TEST(AccessCounter, ConflictsFailAtOnce) {
+  AccessCounter counter;
+  {
+    SharedAccess first(counter);
+    SharedAccess second(counter);
+    ASSERT_TRUE(first.held() && second.held());
+    EXPECT_EQ(counter.load(), 2);
+    EXPECT_FALSE(ExclusiveAccess(counter).held());
+  }
+  {
+    ExclusiveAccess writer(counter);
+    ASSERT_TRUE(writer.held());
+    EXPECT_EQ(counter.load(), -1);
+    EXPECT_FALSE(SharedAccess(counter).held());
+    EXPECT_FALSE(ExclusiveAccess(counter).held());
+  }
+  EXPECT_EQ(counter.load(), 0);
+}
+
+TEST(OnceCell, MakesTheValueOnceForAllThreads) {
+  for (int round = 0; round < 50; ++round) {
+    OnceCell<int*> cell;
+    std::atomic<int> makes{0};
+    std::atomic<int> waits_begun{0};
+    std::atomic<int> waits_ended{0};
+    static int value = 42;
+    std::vector<int*> seen(kThreads);
+    std::latch start(kThreads);
+    run_threads(kThreads, [&](int id) {
+      start.arrive_and_wait();
+      auto [result, ok] = cell.get_or_make(
+          [&] {
+            ++makes;
+            std::this_thread::yield();
+            return std::pair<int*, bool>(&value, true);
+          },
+          [&] { ++waits_begun; }, [&] { ++waits_ended; });
+      EXPECT_TRUE(ok);
+      seen[static_cast<std::size_t>(id)] = result;
+    });
+    EXPECT_EQ(makes.load(), 1);
+    EXPECT_EQ(waits_begun.load(), waits_ended.load());
+    for (int* result : seen) EXPECT_EQ(result, &value);
+    ASSERT_NE(cell.get(), nullptr);
+    EXPECT_EQ(*cell.get(), &value);
+  }
+}
+
+TEST(OnceCell, AFailedMakingLetsTheNextCallerTryAgain) {
+  OnceCell<int> cell;
+  auto failed = cell.get_or_make([] { return std::pair(-1, false); }, [] {}, [] {});
+  EXPECT_FALSE(failed.second);
+  EXPECT_EQ(failed.first, -1);
+  EXPECT_EQ(cell.get(), nullptr);
+  std::atomic<int> makes{0};
+  run_threads(kThreads, [&](int) {
+    auto [value, ok] = cell.get_or_make(
+        [&] {
+          ++makes;
+          return std::pair(7, true);
+        },
+        [] {}, [] {});
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(value, 7);
+  });
+  EXPECT_EQ(makes.load(), 1);
+}
+
+}  // namespace
+}  // namespace mirabex

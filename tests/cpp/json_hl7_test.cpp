@@ -1,0 +1,247 @@
+#include "core/json_hl7.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "core/json_reader.hpp"
+
+namespace mirabex {
+namespace {
+
+struct KeyCase {
+  std::string key;
+  std::optional<Placement> placement;
+  friend void PrintTo(const KeyCase& c, std::ostream* os) { *os << testing::PrintToString(c.key); }
+};
+
+class PositionKeys : public testing::TestWithParam<KeyCase> {};
+
+TEST_P(PositionKeys, ParseOrAreIgnored) {
+  EXPECT_EQ(parse_position_key(GetParam().key), GetParam().placement);
+}
+
+constexpr std::uint64_t kU64Max = UINT64_MAX;
+
+INSTANTIATE_TEST_SUITE_P(
+    Grammar, PositionKeys,
+    testing::Values(
+        // Plain keys.
+        KeyCase{"3", Placement{3, 0, 0}}, KeyCase{"+3", Placement{3, 0, 0}},
+        KeyCase{"03", Placement{3, 0, 0}}, KeyCase{"007", Placement{7, 0, 0}},
+        KeyCase{"+007", Placement{7, 0, 0}}, KeyCase{"0", Placement{0, 0, 0}},
+        KeyCase{"00", Placement{0, 0, 0}},
+        KeyCase{"18446744073709551615", Placement{kU64Max, 0, 0}},
+        KeyCase{"18446744073709551616", std::nullopt}, KeyCase{"-5", std::nullopt},
+        KeyCase{"-0", std::nullopt}, KeyCase{"+", std::nullopt}, KeyCase{"++3", std::nullopt},
+        KeyCase{"5 ", std::nullopt}, KeyCase{" 5", std::nullopt}, KeyCase{"5a", std::nullopt},
+        KeyCase{"1e3", std::nullopt}, KeyCase{"", std::nullopt}, KeyCase{"abc", std::nullopt},
+        KeyCase{"segment_name", std::nullopt}, KeyCase{"segment_name ", std::nullopt},
+        KeyCase{std::string("3\0", 2), std::nullopt}, KeyCase{"\xD9\xA3", std::nullopt},
+        // Bracket keys.
+        KeyCase{"3[1]", Placement{3, 1, 0}}, KeyCase{"3[1].2", Placement{3, 1, 2}},
+        KeyCase{"3[1]x", Placement{3, 1, 0}}, KeyCase{"3[1][2]", Placement{3, 1, 0}},
+        KeyCase{"+3[+1].+2", Placement{3, 1, 2}}, KeyCase{"0[2]", Placement{0, 2, 0}},
+        KeyCase{"3[0].0", Placement{3, 0, 0}}, KeyCase{"3[]", std::nullopt},
+        KeyCase{"[1]", std::nullopt}, KeyCase{"3[1].", std::nullopt},
+        KeyCase{"3[1].x", std::nullopt}, KeyCase{"3[1].2.5", std::nullopt},
+        KeyCase{"3]1[", std::nullopt}, KeyCase{"3.1[2]", std::nullopt},
+        KeyCase{"3[18446744073709551616]", std::nullopt},
+        // Dotted keys.
+        KeyCase{"5.2", Placement{5, 0, 2}}, KeyCase{"0.1", Placement{0, 0, 1}},
+        KeyCase{"3.0", Placement{3, 0, 0}}, KeyCase{"5.2.1", std::nullopt},
+        KeyCase{".2", std::nullopt}, KeyCase{"5.", std::nullopt}, KeyCase{"5.a", std::nullopt},
+        KeyCase{"5[.2", std::nullopt}));
+
+Record record(std::initializer_list<std::pair<std::string, std::string>> pairs) {
+  Record r(pairs);
+  finish_record(r);
+  return r;
+}
+
+std::string assemble(RecordList records, bool escape = false) {
+  const auto text = JsonHl7(std::move(records)).convert(escape);
+  return std::holds_alternative<std::string>(text) ? std::get<std::string>(text)
+                                                   : "error: " + std::get<Hl7Error>(text).display();
+}
+
+struct AssemblyCase {
+  RecordList records;
+  std::string unescaped;
+  std::string escaped;
+  friend void PrintTo(const AssemblyCase& c, std::ostream* os) {
+    *os << testing::PrintToString(c.unescaped);
+  }
+};
+
+class Assembly : public testing::TestWithParam<AssemblyCase> {};
+
+TEST_P(Assembly, WritesTheLines) {
+  EXPECT_EQ(assemble(GetParam().records, false), GetParam().unescaped);
+  EXPECT_EQ(assemble(GetParam().records, true), GetParam().escaped);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, Assembly,
+    testing::Values(
+        AssemblyCase{{}, "", ""}, AssemblyCase{{record({})}, "", ""},
+        AssemblyCase{{record({}), record({})}, "\n", "\n"},
+        AssemblyCase{{record({{"segment_name", "EVN"}})}, "EVN", "EVN"},
+        AssemblyCase{{record({{"1", "a"}})}, "a", "a"},
+        AssemblyCase{{record({{"segment_name", "A"}, {"3", ""}})}, "A|||", "A|||"},
+        AssemblyCase{{record({{"segment_name", "PID"}, {"1", "1"}, {"3", "12345"}, {"5.1", "Doe"},
+                              {"5.2", "John"}, {"11[0].1", "Main St"}, {"11[1].1", "Side St"},
+                              {"13[1]", "555"}})},
+                     "PID|1||12345||Doe^John||||||Main St~Side St||~555",
+                     "PID|1||12345||Doe^John||||||Main\\X20\\St~Side\\X20\\St||~555"},
+        AssemblyCase{{record({{"segment_name", "PID"}, {"1", "1"}, {"2", ""}, {"3[0].1", "123"},
+                              {"3[0].2", ""}, {"3[0].3", ""}, {"3[0].4", "HOSP"}, {"3[1]", "456"},
+                              {"4", "A&B"}})},
+                     "PID|1||123^^^HOSP~456|A&B", "PID|1||123^^^HOSP~456|A\\T\\B"},
+        AssemblyCase{{record({{"2", "A"}, {"2.3", "C"}})}, "|^^C", "|^^C"},
+        AssemblyCase{{record({{"segment_name", "A"}, {"4[2]", "r2"}, {"4[0].2", "c2"}})},
+                     "A||||^c2~~r2", "A||||^c2~~r2"},
+        AssemblyCase{{record({{"segment_name", "EVN"}}), record({}),
+                      record({{"segment_name", "X"}, {"0", "z"}, {"0.1", "q"}, {"0[2]", "w"}})},
+                     "EVN\n\nX", "EVN\n\nX"},
+        // Several keys for one position: the key that sorts last wins.
+        AssemblyCase{{record({{"3", "b"}, {"3.0", "a"}})}, "||a", "||a"},
+        AssemblyCase{{record({{"3", "x"}, {"3[0]", "y"}})}, "||y", "||y"},
+        AssemblyCase{{record({{"3", "1"}, {"3.0", "2"}, {"3[0]", "3"}, {"3[0].0", "4"}})}, "||4",
+                     "||4"},
+        AssemblyCase{{record({{"+3", "a"}, {"03", "b"}, {"3", "c"}})}, "||c", "||c"},
+        AssemblyCase{{record({{"2", "A"}, {"2.1", "B"}})}, "|B", "|B"},
+        AssemblyCase{{record({{"+5", "x"}, {"-5", "y"}, {"5 ", "z"}, {"1e3", "w"}})}, "||||x",
+                     "||||x"},
+        AssemblyCase{{record({{"4", "a^b"}})}, "|||a^b", "|||a\\S\\b"},
+        // The header's encoding characters are written as they are, whole;
+        // its other fields are escaped like any.
+        AssemblyCase{{record({{"segment_name", "MSH"}, {"1", "^~\\&"}, {"2", "APP"},
+                              {"9.1", "ADT"}, {"9.2", "A01"}})},
+                     "MSH|^~\\&|APP|||||||ADT^A01", "MSH|^~\\&|APP|||||||ADT^A01"},
+        AssemblyCase{{record({{"segment_name", "MSH"}, {"1.1", ""}, {"1.2", "~\\&"}, {"2", "A B"}})},
+                     "MSH|^~\\&|A B", "MSH|^~\\&|A\\X20\\B"},
+        AssemblyCase{{record({{"segment_name", "ZZZ"}, {"1", "^~\\&"}})}, "ZZZ|^~\\&",
+                     "ZZZ|\\S\\\\R\\\\\\\\T\\"},
+        // A segment name cannot inject fields or segments once escaped.
+        AssemblyCase{{record({{"segment_name", "A|B\rC"}, {"1", "x"}})}, "A|B\rC|x",
+                     "A\\F\\B\\X0D\\C|x"}));
+
+TEST(AssemblySizeBound, RefusesPositionsPastTheLimit) {
+  EXPECT_EQ(assemble({record({{"segment_name", "PID"}, {"1000000000", "x"}})}),
+            "error: HL7 field error in segment PID, field 1000000000: position 1000000000 "
+            "exceeds the limit of 100000");
+  EXPECT_EQ(assemble({record({{"segment_name", "PID"}, {"3[100001]", "x"}})}),
+            "error: HL7 field error in segment PID, field 3: repetition 100001 exceeds the limit "
+            "of 100000");
+  EXPECT_EQ(assemble({record({{"3.100001", "x"}})}),
+            "error: HL7 field error in segment , field 3: component 100001 exceeds the limit of "
+            "100000");
+  EXPECT_EQ(assemble({record({{"100000", "x"}})}).size(), 100000u);
+}
+
+TEST(FinishRecord, SortsByBytesAndKeepsTheLastOfEqualKeys) {
+  Record r{{"b", "1"}, {"a", "2"}, {"b", "3"}, {"\xC3\xA9", "4"}, {"Z", "5"}};
+  finish_record(r);
+  EXPECT_EQ(r, (Record{{"Z", "5"}, {"a", "2"}, {"b", "3"}, {"\xC3\xA9", "4"}}));
+}
+
+std::string read_json(std::string_view text) {
+  auto result = records_from_json(text);
+  if (auto* error = std::get_if<Hl7Error>(&result)) return error->display();
+  std::string out;
+  for (const Record& r : std::get<RecordList>(result)) {
+    out += '{';
+    for (const auto& [key, value] : r) out += key + "=" + value + ";";
+    out += '}';
+  }
+  return out;
+}
+
+struct JsonCase {
+  std::string text;
+  std::string result;  // records as {k=v;...} or the error text
+  friend void PrintTo(const JsonCase& c, std::ostream* os) { *os << testing::PrintToString(c.text); }
+};
+
+class ReadJson : public testing::TestWithParam<JsonCase> {};
+
+TEST_P(ReadJson, RecordsOrErrors) { EXPECT_EQ(read_json(GetParam().text), GetParam().result); }
+
+const std::string kInvalid = "HL7 invalid format: Invalid JSON: ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, ReadJson,
+    testing::Values(
+        JsonCase{"[]", ""}, JsonCase{"\n [ ] \n", ""}, JsonCase{"[{}]", "{}"},
+        JsonCase{R"([{"b":"1","a":"2"},{"x":"\u00e9\n"}])", "{a=2;b=1;}{x=\xC3\xA9\n;}"},
+        JsonCase{R"([{"1":"a","1":"b"}])", "{1=b;}"},
+        JsonCase{R"([{"k":"\ud83d\ude00"}])", "{k=\xF0\x9F\x98\x80;}"},
+        // Values of the wrong kind fail where they appear.
+        JsonCase{R"([{"1": 5}])",
+                 kInvalid + "invalid type: integer `5`, expected a string at line 1 column 8"},
+        JsonCase{"{}", kInvalid + "invalid type: map, expected a sequence at line 1 column 1"},
+        JsonCase{"[[]]", kInvalid + "invalid type: sequence, expected a map at line 1 column 2"},
+        JsonCase{R"([{"a":null}])",
+                 kInvalid + "invalid type: null, expected a string at line 1 column 7"},
+        JsonCase{"[\n  true]",
+                 kInvalid + "invalid type: boolean `true`, expected a map at line 2 column 3"},
+        JsonCase{R"(["x\"y"])",
+                 kInvalid + "invalid type: string \"x\\\"y\", expected a map at line 1 column 7"},
+        JsonCase{"[-1.5]",
+                 kInvalid + "invalid type: floating point `-1.5`, expected a map at line 1 column 5"},
+        JsonCase{R"([{"a":{}}])", kInvalid + "invalid type: map, expected a string at line 1 column 7"},
+        // Syntax failures.
+        JsonCase{"[] x", kInvalid + "trailing characters at line 1 column 4"},
+        JsonCase{"", kInvalid + "EOF while parsing a value at line 1 column 0"},
+        JsonCase{"[", kInvalid + "EOF while parsing a list at line 1 column 1"},
+        JsonCase{R"([{"a":"b")", kInvalid + "EOF while parsing an object at line 1 column 9"},
+        JsonCase{R"([{"a":"b)", kInvalid + "EOF while parsing a string at line 1 column 8"},
+        JsonCase{R"([{"a" "b"}])", kInvalid + "expected `:` at line 1 column 7"},
+        JsonCase{R"([{"a":"b" "c"}])", kInvalid + "expected `,` or `}` at line 1 column 11"},
+        JsonCase{R"([{} {}])", kInvalid + "expected `,` or `]` at line 1 column 5"},
+        JsonCase{R"([{"a":"b",}])", kInvalid + "trailing comma at line 1 column 11"},
+        JsonCase{R"([{},])", kInvalid + "trailing comma at line 1 column 5"},
+        JsonCase{R"([{1:"b"}])", kInvalid + "key must be a string at line 1 column 3"},
+        JsonCase{R"([{"a":"\q"}])", kInvalid + "invalid escape at line 1 column 9"},
+        JsonCase{"[{\"a\":\"\x01\"}]",
+                 kInvalid + "control character (\\u0000-\\u001F) found while parsing a string at "
+                            "line 1 column 8"},
+        JsonCase{R"([{"a":"\ud800"}])",
+                 kInvalid + "lone leading surrogate in hex escape at line 1 column 14"},
+        JsonCase{R"([{"a":"\ud800\u0041"}])",
+                 kInvalid + "invalid unicode code point at line 1 column 16"},
+        JsonCase{"[tru]", kInvalid + "expected ident at line 1 column 2"},
+        JsonCase{R"([{"1": tru}])", kInvalid + "expected ident at line 1 column 8"},
+        JsonCase{R"([{"1": @}])", kInvalid + "expected value at line 1 column 8"},
+        JsonCase{"[-]", kInvalid + "invalid number at line 1 column 3"},
+        JsonCase{"[@]", kInvalid + "expected value at line 1 column 2"}));
+
+TEST(ReadJsonLimits, DeepNestingFailsAsAShapeError) {
+  EXPECT_EQ(read_json(std::string(129, '[') + std::string(129, ']')),
+            kInvalid + "invalid type: sequence, expected a map at line 1 column 2");
+}
+
+TEST(ReadJsonLimits, LongStringsAndManyMembers) {
+  const std::string big(3'000'000, 'x');
+  EXPECT_EQ(read_json("[{\"k\":\"" + big + "\"}]"), "{k=" + big + ";}");
+  std::string many = "[{";
+  for (int i = 0; i < 100000; ++i) many += (i ? ",\"" : "\"") + std::to_string(i) + "\":\"v\"";
+  many += "}]";
+  const auto records = std::get<RecordList>(records_from_json(many));
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].size(), 100000u);
+  EXPECT_TRUE(std::ranges::is_sorted(records[0]));
+}
+
+// Cutting a valid document anywhere gives an error, never records.
+TEST(ReadJsonLimits, EveryTruncationFails) {
+  const std::string document = R"( [ {"segment_name": "PID", "3[0].1": "a\"b\\c\u00e9"}, {} ] )";
+  ASSERT_EQ(read_json(document), "{3[0].1=a\"b\\c\xC3\xA9;segment_name=PID;}{}");
+  for (std::size_t length = 0; length + 2 < document.size(); ++length) {
+    EXPECT_TRUE(read_json(document.substr(0, length)).starts_with(kInvalid)) << length;
+  }
+}
+
+}  // namespace
+}  // namespace mirabex
