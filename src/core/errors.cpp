@@ -8,9 +8,7 @@ IoError IoError::from_errno(int os_error) { return IoError(os_error, {}); }
 
 IoError IoError::invalid_utf8() { return IoError(0, "stream did not contain valid UTF-8"); }
 
-IoError IoError::described(std::string description) {
-  return IoError(0, std::move(description));
-}
+IoError IoError::described(std::string description) { return IoError(0, std::move(description)); }
 
 std::string IoError::display() const {
   if (os_error_ == 0) return description_;

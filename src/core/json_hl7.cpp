@@ -80,14 +80,15 @@ class SegmentWriter {
       : out_(out), escape_(escape), is_header_(is_header) {}
 
   void write_fields(std::span<const PlacedValue> placed, bool after_name) {
-    const auto first_field = std::ranges::find_if(
-        placed, [](const PlacedValue& p) { return p.placement.field != 0; });
+    const auto first_field =
+        std::ranges::find_if(placed, [](const PlacedValue& p) { return p.placement.field != 0; });
     placed = placed.subspan(static_cast<std::size_t>(first_field - placed.begin()));
     if (placed.empty()) return;
     const std::uint64_t last_field = placed.back().placement.field;
     for (std::uint64_t field = 1; field <= last_field; ++field) {
       if (after_name || field > 1) out_ += kFieldSeparator;
-      const std::size_t count = run_length(placed, [&](const Placement& p) { return p.field == field; });
+      const std::size_t count =
+          run_length(placed, [&](const Placement& p) { return p.field == field; });
       // The header's encoding characters are written as they are.
       const Hl7EscapeHandler* escape = is_header_ && field == 1 ? nullptr : escape_;
       write_repetitions(placed.first(count), escape);

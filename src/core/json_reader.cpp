@@ -4,7 +4,6 @@
 // compiles its sources.
 #include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/src.hpp>
-
 #include <charconv>
 #include <cstdio>
 
@@ -243,8 +242,9 @@ std::variant<RecordList, Hl7Error> records_from_json(std::string_view text) {
     // The parser stops before a container or literal of the wrong kind and
     // after a number or string: point at its first or its last character.
     const std::size_t start = text.find_first_not_of(" \t\r\n", consumed);
-    const bool before_value = start != std::string_view::npos &&
-                              std::string_view("[{tfn\"").find(text[start]) != std::string_view::npos;
+    const bool before_value =
+        start != std::string_view::npos &&
+        std::string_view("[{tfn\"").find(text[start]) != std::string_view::npos;
     return invalid_json(builder.failure + (before_value ? position_text(text, start, true)
                                                         : position_text(text, consumed, false)));
   }

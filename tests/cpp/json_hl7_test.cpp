@@ -89,43 +89,64 @@ INSTANTIATE_TEST_SUITE_P(
         AssemblyCase{{record({{"segment_name", "EVN"}})}, "EVN", "EVN"},
         AssemblyCase{{record({{"1", "a"}})}, "a", "a"},
         AssemblyCase{{record({{"segment_name", "A"}, {"3", ""}})}, "A|||", "A|||"},
-        AssemblyCase{{record({{"segment_name", "PID"}, {"1", "1"}, {"3", "12345"}, {"5.1", "Doe"},
-                              {"5.2", "John"}, {"11[0].1", "Main St"}, {"11[1].1", "Side St"},
+        AssemblyCase{{record({{"segment_name", "PID"},
+                              {"1", "1"},
+                              {"3", "12345"},
+                              {"5.1", "Doe"},
+                              {"5.2", "John"},
+                              {"11[0].1", "Main St"},
+                              {"11[1].1", "Side St"},
                               {"13[1]", "555"}})},
                      "PID|1||12345||Doe^John||||||Main St~Side St||~555",
                      "PID|1||12345||Doe^John||||||Main\\X20\\St~Side\\X20\\St||~555"},
-        AssemblyCase{{record({{"segment_name", "PID"}, {"1", "1"}, {"2", ""}, {"3[0].1", "123"},
-                              {"3[0].2", ""}, {"3[0].3", ""}, {"3[0].4", "HOSP"}, {"3[1]", "456"},
+        AssemblyCase{{record({{"segment_name", "PID"},
+                              {"1", "1"},
+                              {"2", ""},
+                              {"3[0].1", "123"},
+                              {"3[0].2", ""},
+                              {"3[0].3", ""},
+                              {"3[0].4", "HOSP"},
+                              {"3[1]", "456"},
                               {"4", "A&B"}})},
-                     "PID|1||123^^^HOSP~456|A&B", "PID|1||123^^^HOSP~456|A\\T\\B"},
+                     "PID|1||123^^^HOSP~456|A&B",
+                     "PID|1||123^^^HOSP~456|A\\T\\B"},
         AssemblyCase{{record({{"2", "A"}, {"2.3", "C"}})}, "|^^C", "|^^C"},
         AssemblyCase{{record({{"segment_name", "A"}, {"4[2]", "r2"}, {"4[0].2", "c2"}})},
-                     "A||||^c2~~r2", "A||||^c2~~r2"},
+                     "A||||^c2~~r2",
+                     "A||||^c2~~r2"},
         AssemblyCase{{record({{"segment_name", "EVN"}}), record({}),
                       record({{"segment_name", "X"}, {"0", "z"}, {"0.1", "q"}, {"0[2]", "w"}})},
-                     "EVN\n\nX", "EVN\n\nX"},
+                     "EVN\n\nX",
+                     "EVN\n\nX"},
         // Several keys for one position: the key that sorts last wins.
         AssemblyCase{{record({{"3", "b"}, {"3.0", "a"}})}, "||a", "||a"},
         AssemblyCase{{record({{"3", "x"}, {"3[0]", "y"}})}, "||y", "||y"},
-        AssemblyCase{{record({{"3", "1"}, {"3.0", "2"}, {"3[0]", "3"}, {"3[0].0", "4"}})}, "||4",
-                     "||4"},
+        AssemblyCase{
+            {record({{"3", "1"}, {"3.0", "2"}, {"3[0]", "3"}, {"3[0].0", "4"}})}, "||4", "||4"},
         AssemblyCase{{record({{"+3", "a"}, {"03", "b"}, {"3", "c"}})}, "||c", "||c"},
         AssemblyCase{{record({{"2", "A"}, {"2.1", "B"}})}, "|B", "|B"},
-        AssemblyCase{{record({{"+5", "x"}, {"-5", "y"}, {"5 ", "z"}, {"1e3", "w"}})}, "||||x",
-                     "||||x"},
+        AssemblyCase{
+            {record({{"+5", "x"}, {"-5", "y"}, {"5 ", "z"}, {"1e3", "w"}})}, "||||x", "||||x"},
         AssemblyCase{{record({{"4", "a^b"}})}, "|||a^b", "|||a\\S\\b"},
         // The header's encoding characters are written as they are, whole;
         // its other fields are escaped like any.
-        AssemblyCase{{record({{"segment_name", "MSH"}, {"1", "^~\\&"}, {"2", "APP"},
-                              {"9.1", "ADT"}, {"9.2", "A01"}})},
-                     "MSH|^~\\&|APP|||||||ADT^A01", "MSH|^~\\&|APP|||||||ADT^A01"},
-        AssemblyCase{{record({{"segment_name", "MSH"}, {"1.1", ""}, {"1.2", "~\\&"}, {"2", "A B"}})},
-                     "MSH|^~\\&|A B", "MSH|^~\\&|A\\X20\\B"},
-        AssemblyCase{{record({{"segment_name", "ZZZ"}, {"1", "^~\\&"}})}, "ZZZ|^~\\&",
+        AssemblyCase{{record({{"segment_name", "MSH"},
+                              {"1", "^~\\&"},
+                              {"2", "APP"},
+                              {"9.1", "ADT"},
+                              {"9.2", "A01"}})},
+                     "MSH|^~\\&|APP|||||||ADT^A01",
+                     "MSH|^~\\&|APP|||||||ADT^A01"},
+        AssemblyCase{
+            {record({{"segment_name", "MSH"}, {"1.1", ""}, {"1.2", "~\\&"}, {"2", "A B"}})},
+            "MSH|^~\\&|A B",
+            "MSH|^~\\&|A\\X20\\B"},
+        AssemblyCase{{record({{"segment_name", "ZZZ"}, {"1", "^~\\&"}})},
+                     "ZZZ|^~\\&",
                      "ZZZ|\\S\\\\R\\\\\\\\T\\"},
         // A segment name cannot inject fields or segments once escaped.
-        AssemblyCase{{record({{"segment_name", "A|B\rC"}, {"1", "x"}})}, "A|B\rC|x",
-                     "A\\F\\B\\X0D\\C|x"}));
+        AssemblyCase{
+            {record({{"segment_name", "A|B\rC"}, {"1", "x"}})}, "A|B\rC|x", "A\\F\\B\\X0D\\C|x"}));
 
 TEST(AssemblySizeBound, RefusesPositionsPastTheLimit) {
   EXPECT_EQ(assemble({record({{"segment_name", "PID"}, {"1000000000", "x"}})}),
@@ -161,7 +182,9 @@ std::string read_json(std::string_view text) {
 struct JsonCase {
   std::string text;
   std::string result;  // records as {k=v;...} or the error text
-  friend void PrintTo(const JsonCase& c, std::ostream* os) { *os << testing::PrintToString(c.text); }
+  friend void PrintTo(const JsonCase& c, std::ostream* os) {
+    *os << testing::PrintToString(c.text);
+  }
 };
 
 class ReadJson : public testing::TestWithParam<JsonCase> {};
@@ -188,9 +211,11 @@ INSTANTIATE_TEST_SUITE_P(
                  kInvalid + "invalid type: boolean `true`, expected a map at line 2 column 3"},
         JsonCase{R"(["x\"y"])",
                  kInvalid + "invalid type: string \"x\\\"y\", expected a map at line 1 column 7"},
-        JsonCase{"[-1.5]",
-                 kInvalid + "invalid type: floating point `-1.5`, expected a map at line 1 column 5"},
-        JsonCase{R"([{"a":{}}])", kInvalid + "invalid type: map, expected a string at line 1 column 7"},
+        JsonCase{
+            "[-1.5]",
+            kInvalid + "invalid type: floating point `-1.5`, expected a map at line 1 column 5"},
+        JsonCase{R"([{"a":{}}])",
+                 kInvalid + "invalid type: map, expected a string at line 1 column 7"},
         // Syntax failures.
         JsonCase{"[] x", kInvalid + "trailing characters at line 1 column 4"},
         JsonCase{"", kInvalid + "EOF while parsing a value at line 1 column 0"},
