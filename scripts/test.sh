@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Sets up everything on a fresh Debian 12 machine and runs every test:
-# the C++ core tests, plain and under AddressSanitizer + UBSan.
+# the C++ core tests (plain, under ASan + UBSan, and the concurrency tests
+# under ThreadSanitizer), then the Python suite against the built module,
+# including a wheel built and installed into a fresh virtual environment.
 #
 #   scripts/test.sh
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
+python="$repo/.cache/py315/sysroot/usr/bin/python3.15"
 start=$(date +%s)
 
 step() { printf '\n== %s\n' "$*"; }
@@ -16,12 +19,19 @@ scripts/install_host_packages.sh
 step "CPython 3.15"
 scripts/provision_python.sh
 
-for flavour in release asan; do
+for flavour in release asan tsan; do
   step "build ($flavour)"
   scripts/build.sh "$flavour"
-  dir=build; [ "$flavour" = asan ] && dir=build-asan
-  step "C++ tests ($flavour)"
-  ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
 done
+
+step "C++ tests"
+./build/tests/cpp/core_tests --gtest_brief=1
+step "C++ tests under AddressSanitizer + UBSan"
+./build-asan/tests/cpp/core_tests --gtest_brief=1
+step "C++ tests under ThreadSanitizer"
+TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/cpp/core_tests --gtest_brief=1
+
+step "Python tests"
+PYTHONPATH="$repo/build/python" "$python" -m pytest tests/python -q -p no:cacheprovider
 
 step "all tests passed in $(( $(date +%s) - start )) s"

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets up everything on a fresh Debian 12 machine, builds the module and runs
+# the demo: a few real HL7 messages converted, validated and rebuilt.
+#
+#   scripts/demo.sh
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+cd "$repo"
+scripts/install_host_packages.sh >/dev/null
+scripts/provision_python.sh >/dev/null
+scripts/build.sh release >/dev/null
+PYTHONPATH="$repo/build/python" exec "$repo/.cache/py315/sysroot/usr/bin/python3.15" examples/demo.py

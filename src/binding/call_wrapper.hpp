@@ -1,0 +1,205 @@
+// The one way into the module from Python: binding and converting call
+// arguments with the exact error texts callers see, the per-object access
+// guard, the mapping of errors to exceptions, and the net that turns any
+// C++ exception into a Python exception instead of a crash.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "binding/access_counter.hpp"
+#include "binding/once.hpp"
+#include "binding/refs.hpp"
+#include "core/errors.hpp"
+
+namespace mirabex {
+
+// ---- Process-wide values made once --------------------------------------
+
+// Returns the value, making it with make() (a new reference, or nullptr
+// with an exception set) if no thread has yet. Threads that arrive while
+// another makes it detach from the interpreter while they wait.
+template <class Make>
+PyObject* once_python_value(OnceCell<PyObject*>& cell, Make&& make) {
+  if (const auto* value = cell.get()) return *value;
+  PyThreadState* detached = nullptr;
+  auto [value, ok] = cell.get_or_make(
+      [&] {
+        PyObject* made = make();
+        return std::pair<PyObject*, bool>(made, made != nullptr);
+      },
+      [&] { detached = PyEval_SaveThread(); }, [&] { PyEval_RestoreThread(detached); });
+  return ok ? value : nullptr;
+}
+
+// An interned str made once per process.
+PyObject* interned_name(OnceCell<PyObject*>& cell, const char* text);
+
+// ---- Errors ----------------------------------------------------------------
+
+// An unexpected condition inside the module's own code. The call wrapper
+// turns it into PanicException.
+class InternalFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The class of internal failures, derived from BaseException, made once.
+PyObject* panic_exception_class();
+
+// Raises PanicException with the text (a fixed text when there is none).
+void raise_panic(const char* text);
+
+// Raises the built-in Exception with the error's display text.
+void raise_hl7_error(const Hl7Error& error);
+
+// "'{type}' object is not an instance of '{expected}'".
+void raise_type_conversion_error(PyObject* object, std::string_view expected);
+
+// Tags the current exception with "while processing '{parameter}'".
+void add_parameter_note(std::string_view parameter);
+
+// Sets the Python exception for the C++ exception being handled. Call it
+// only inside a catch block.
+void report_internal_failure() noexcept;
+
+// Runs body, returning failure with an exception set if it throws.
+template <class Result, class Body>
+Result call_guarded(Result failure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    report_internal_failure();
+    return failure;
+  }
+}
+
+// ---- Arguments ---------------------------------------------------------------
+
+// The parameters of one callable. Every parameter may be given by position
+// or by keyword; the required ones come first.
+struct ArgumentDescriptor {
+  std::string_view class_name;
+  std::string_view function_name;
+  std::span<const std::string_view> parameters;
+  std::size_t required;
+
+  std::string full_name() const;  // "Hl7Json.validate()"
+};
+
+// The arguments of one call in parameter order; a parameter that was not
+// given has an empty slot. Slots hold strong references for the call.
+struct BoundArguments {
+  static constexpr std::size_t kMaxParameters = 4;
+  std::array<OwnedRef, kMaxParameters> slots;
+
+  PyObject* operator[](std::size_t i) const { return slots[i].get(); }
+};
+
+// Method calls: a vector of positional arguments, then the values of the
+// keywords named in kwnames. False with TypeError set on failure.
+bool bind_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args, Py_ssize_t nargsf,
+                    PyObject* kwnames, BoundArguments& bound);
+// Constructors: a tuple and a dict (or nullptr).
+bool bind_arguments(const ArgumentDescriptor& descriptor, PyObject* args, PyObject* kwargs,
+                    BoundArguments& bound);
+
+// Conversions. On failure the exception is set and tagged with the
+// parameter's name, and the result is empty (or false).
+std::optional<std::string_view> extract_text(PyObject* object, std::string_view parameter);
+std::optional<bool> extract_bool(PyObject* object, std::string_view parameter);
+// None and a missing argument both mean "no value".
+bool extract_optional_bool(PyObject* object, std::string_view parameter,
+                           std::optional<bool>& value);
+
+// Steps away from the interpreter for work that touches no Python object,
+// so that other threads run meanwhile.
+class Detached {
+ public:
+  Detached() : state_(PyEval_SaveThread()) {}
+  Detached(const Detached&) = delete;
+  Detached& operator=(const Detached&) = delete;
+  ~Detached() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+// A method of any calling convention as the method table stores it.
+template <class Function>
+PyCFunction as_method(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// ---- Objects -----------------------------------------------------------------
+
+// The memory layout of an instance: the object header, the native state,
+// then the access counter.
+template <class Native>
+struct Instance {
+  PyObject_HEAD Native native;
+  AccessCounter access;
+};
+
+template <class Native>
+Instance<Native>* instance_of(PyObject* self) {
+  return reinterpret_cast<Instance<Native>*>(self);
+}
+
+// Allocates an instance of type through its allocation slot and moves the
+// native state in. nullptr with an exception set on failure.
+template <class Native>
+PyObject* create_instance(PyTypeObject* type, Native&& native) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  auto* instance = instance_of<Native>(self);
+  new (&instance->native) Native(std::move(native));
+  new (&instance->access) AccessCounter();
+  return self;
+}
+
+// Destroys the native state and frees the instance (the deallocation slot).
+template <class Native>
+void destroy_instance(PyObject* self) {
+  auto* instance = instance_of<Native>(self);
+  instance->native.~Native();
+  instance->access.~AccessCounter();
+  PyTypeObject* type = Py_TYPE(self);
+  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free(self);
+  Py_DECREF(type);
+}
+
+// Runs body(native) under a shared access to the instance.
+template <class Native, class Body>
+PyObject* with_shared_access(PyObject* self, Body&& body) {
+  auto* instance = instance_of<Native>(self);
+  SharedAccess access(instance->access);
+  if (!access.held()) {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return nullptr;
+  }
+  return body(static_cast<const Native&>(instance->native));
+}
+
+// Runs body(native) under an exclusive access to the instance.
+template <class Native, class Body>
+int with_exclusive_access(PyObject* self, Body&& body) {
+  auto* instance = instance_of<Native>(self);
+  ExclusiveAccess access(instance->access);
+  if (!access.held()) {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return -1;
+  }
+  body(instance->native);
+  return 0;
+}
+
+}  // namespace mirabex

@@ -1,0 +1,126 @@
+#include "binding/conversions.hpp"
+
+#include <atomic>
+#include <cstring>
+
+#include "binding/call_wrapper.hpp"
+#include "binding/refs.hpp"
+
+namespace mirabex {
+
+namespace {
+
+bool is_ascii(std::string_view text) {
+  unsigned char high_bits = 0;
+  for (const char c : text) high_bits |= static_cast<unsigned char>(c);
+  return high_bits < 0x80;
+}
+
+// Lazily made str objects for the keys of common positions. Each slot is
+// written once, by whichever thread makes its key first; a thread that
+// loses the race drops its own copy. Keys live for the life of the process.
+class PositionKeyCache {
+ public:
+  PyObject* get(const PositionKey& key) {
+    std::atomic<PyObject*>* slot = slot_for(key);
+    if (slot == nullptr) return make_key(key);
+    PyObject* cached = slot->load(std::memory_order_acquire);
+    if (cached == nullptr) {
+      PyObject* made = make_key(key);
+      if (made == nullptr) return nullptr;
+      if (slot->compare_exchange_strong(cached, made, std::memory_order_acq_rel)) {
+        cached = made;
+      } else {
+        Py_DECREF(made);
+      }
+    }
+    return Py_NewRef(cached);
+  }
+
+ private:
+  static constexpr std::size_t kFields = 256;             // k
+  static constexpr std::size_t kSplitFields = 100;        // k.c, k[r], k[r].c
+  static constexpr std::size_t kComponents = 32;          // k.c
+  static constexpr std::size_t kRepetitions = 16;         // k[r]
+  static constexpr std::size_t kRepeatedComponents = 16;  // k[r].c
+
+  static PyObject* make_key(const PositionKey& key) {
+    char text[PositionKey::kMaxTextSize];
+    return make_str(std::string_view(text, key.write_text(text)));
+  }
+
+  std::atomic<PyObject*>* slot_for(const PositionKey& key) {
+    const bool repeated = key.repetition != PositionKey::kNone;
+    if (!repeated && key.component == 0) {
+      return key.field < kFields ? &plain_[key.field] : nullptr;
+    }
+    if (key.field >= kSplitFields) return nullptr;
+    if (!repeated) {
+      return key.component < kComponents ? &components_[key.field][key.component] : nullptr;
+    }
+    if (key.repetition >= kRepetitions) return nullptr;
+    if (key.component == 0) return &repetitions_[key.field][key.repetition];
+    if (key.component >= kRepeatedComponents) return nullptr;
+    return &repeated_components_[key.field][key.repetition][key.component];
+  }
+
+  std::atomic<PyObject*> plain_[kFields] = {};
+  std::atomic<PyObject*> components_[kSplitFields][kComponents] = {};
+  std::atomic<PyObject*> repetitions_[kSplitFields][kRepetitions] = {};
+  std::atomic<PyObject*> repeated_components_[kSplitFields][kRepetitions][kRepeatedComponents] = {};
+};
+
+PositionKeyCache position_keys;
+OnceCell<PyObject*> segment_name_key_cell;
+
+bool set_item(PyObject* dict, PyObject* new_key, PyObject* new_value) {
+  OwnedRef key = OwnedRef::consume(new_key);
+  OwnedRef value = OwnedRef::consume(new_value);
+  return key && value && PyDict_SetItem(dict, key.get(), value.get()) == 0;
+}
+
+}  // namespace
+
+PyObject* make_str(std::string_view text) {
+  if (!is_ascii(text)) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+  }
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+  if (str != nullptr && !text.empty()) {
+    std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+  }
+  return str;
+}
+
+PyObject* position_key_str(const PositionKey& key) { return position_keys.get(key); }
+
+PyObject* record_dict(const Hl7Segment& segment) {
+  OwnedRef dict = OwnedRef::consume(PyDict_New());
+  if (!dict) return nullptr;
+  bool ok = true;
+  for_each_record_entry(segment, [&](const PositionKey& key, std::string_view value) {
+    ok = ok && set_item(dict.get(), position_key_str(key), make_str(value));
+  });
+  PyObject* name_key = interned_name(segment_name_key_cell, "segment_name");
+  if (!ok || name_key == nullptr ||
+      !set_item(dict.get(), Py_NewRef(name_key), make_str(segment.name()))) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* message_records(const Hl7Json& message, const Hl7EscapeHandler* handler) {
+  OwnedRef list = OwnedRef::consume(PyList_New(static_cast<Py_ssize_t>(message.line_count())));
+  if (!list) return nullptr;
+  Hl7Segment segment;
+  Py_ssize_t index = 0;
+  for (const std::string_view line : message.lines()) {
+    segment.parse(line, handler);
+    PyObject* dict = record_dict(segment);
+    if (dict == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), index++, dict);
+  }
+  return list.release();
+}
+
+}  // namespace mirabex

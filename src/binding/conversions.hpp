@@ -1,0 +1,29 @@
+// Python objects from the core's results: str from UTF-8 views, dicts from
+// parsed segments, lists of records from a message.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "core/hl7_json.hpp"
+#include "core/segments.hpp"
+
+namespace mirabex {
+
+// A new str holding the UTF-8 text. Text that is all ASCII is copied
+// straight into a compact ASCII str.
+PyObject* make_str(std::string_view text);
+
+// A new reference to the str of a position key. Keys of common positions
+// are made once per process and shared.
+PyObject* position_key_str(const PositionKey& key);
+
+// A new dict of the segment's record, keys in record order.
+PyObject* record_dict(const Hl7Segment& segment);
+
+// A new list of the records of every line of the message, parsed with the
+// handler (escaping) or without it.
+PyObject* message_records(const Hl7Json& message, const Hl7EscapeHandler* handler);
+
+}  // namespace mirabex

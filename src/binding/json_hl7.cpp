@@ -1,0 +1,246 @@
+// The JsonHl7 class: a list of records assembled into HL7 text on request.
+#include "core/json_hl7.hpp"
+
+#include "binding/call_wrapper.hpp"
+#include "binding/classes.hpp"
+#include "binding/conversions.hpp"
+
+namespace mirabex {
+
+namespace {
+
+constexpr std::string_view kJsonDataParameter[] = {"json_data"};
+constexpr std::string_view kPathParameter[] = {"path"};
+constexpr std::string_view kEscapeParameter[] = {"escape"};
+
+constexpr ArgumentDescriptor kConstructor{"JsonHl7", "__new__", kJsonDataParameter, 1};
+constexpr ArgumentDescriptor kFromFile{"JsonHl7", "from_file", kPathParameter, 1};
+constexpr ArgumentDescriptor kConvert{"JsonHl7", "_convert_json_to_hl7", kEscapeParameter, 1};
+
+OnceCell<PyObject*> sequence_class_cell;
+
+// collections.abc.Sequence, imported once.
+PyObject* sequence_class() {
+  return once_python_value(sequence_class_cell, [] {
+    OwnedRef module = OwnedRef::consume(PyImport_ImportModule("collections.abc"));
+    return module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr;
+  });
+}
+
+// Lists and tuples at once; anything else must be a registered Sequence,
+// so dicts, sets, iterators and generators are refused. -1 on error.
+int is_sequence(PyObject* object) {
+  if (PyList_Check(object) || PyTuple_Check(object)) return 1;
+  PyObject* sequence = sequence_class();
+  return sequence == nullptr ? -1 : PyObject_IsInstance(object, sequence);
+}
+
+std::optional<std::string> utf8_text(PyObject* object) {
+  if (!PyUnicode_Check(object)) {
+    raise_type_conversion_error(object, "str");
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+  if (text == nullptr) return std::nullopt;
+  return std::string(text, static_cast<std::size_t>(size));
+}
+
+// One step of iterating a caller's dict, taken under the dict's critical
+// section: the next pair as strong references, and the size seen.
+struct DictStep {
+  OwnedRef key;
+  OwnedRef value;
+  Py_ssize_t size = 0;
+};
+
+DictStep next_dict_item(PyObject* dict, Py_ssize_t& position) {
+  DictStep step;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(dict);
+  step.size = PyDict_GET_SIZE(dict);
+  if (PyDict_Next(dict, &position, &key, &value)) {
+    step.key = OwnedRef::own(key);
+    step.value = OwnedRef::own(value);
+  }
+  Py_END_CRITICAL_SECTION();
+  return step;
+}
+
+bool record_from_dict(PyObject* dict, Record& record) {
+  Py_ssize_t position = 0;
+  Py_ssize_t initial_size = -1;
+  Py_ssize_t delivered = 0;
+  for (;;) {
+    DictStep step = next_dict_item(dict, position);
+    if (initial_size < 0) initial_size = step.size;
+    if (step.size != initial_size) {
+      raise_panic("dictionary changed size during iteration");
+      return false;
+    }
+    if (!step.key) break;
+    if (++delivered > initial_size) {
+      raise_panic("dictionary keys changed during iteration");
+      return false;
+    }
+    auto key = utf8_text(step.key.get());
+    if (!key) return false;
+    auto value = utf8_text(step.value.get());
+    if (!value) return false;
+    record.emplace_back(std::move(*key), std::move(*value));
+  }
+  finish_record(record);
+  return true;
+}
+
+bool records_from_sequence(PyObject* sequence, RecordList& records) {
+  OwnedRef iterator = OwnedRef::consume(PyObject_GetIter(sequence));
+  if (!iterator) return false;
+  for (;;) {
+    PyObject* next = nullptr;
+    const int status = PyIter_NextItem(iterator.get(), &next);
+    if (status <= 0) return status == 0;
+    OwnedRef item = OwnedRef::consume(next);
+    if (!PyDict_Check(item.get())) {
+      raise_type_conversion_error(item.get(), "dict");
+      return false;
+    }
+    Record record;
+    if (!record_from_dict(item.get(), record)) return false;
+    records.push_back(std::move(record));
+  }
+}
+
+// Every failure, whatever raised it, is reported for the argument.
+std::optional<RecordList> records_from_python(PyObject* json_data) {
+  RecordList records;
+  bool ok = false;
+  if (PyUnicode_Check(json_data)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  } else if (const int sequence = is_sequence(json_data); sequence == 0) {
+    raise_type_conversion_error(json_data, "Sequence");
+  } else if (sequence > 0) {
+    ok = records_from_sequence(json_data, records);
+  }
+  if (!ok) {
+    add_parameter_note("json_data");
+    return std::nullopt;
+  }
+  return records;
+}
+
+PyObject* records_to_python(const JsonHl7& message) {
+  const RecordList& records = message.records();
+  OwnedRef list = OwnedRef::consume(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    OwnedRef dict = OwnedRef::consume(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [key_text, value_text] : records[i]) {
+      OwnedRef key = OwnedRef::consume(make_str(key_text));
+      OwnedRef value = OwnedRef::consume(make_str(value_text));
+      if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
+  }
+  return list.release();
+}
+
+PyObject* message_text(const JsonHl7& message, bool escape) {
+  auto text = message.convert(escape);
+  if (const auto* error = std::get_if<Hl7Error>(&text)) {
+    raise_hl7_error(*error);
+    return nullptr;
+  }
+  return make_str(std::get<std::string>(text));
+}
+
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return call_guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArguments bound;
+    if (!bind_arguments(kConstructor, args, kwargs, bound)) return nullptr;
+    auto records = records_from_python(bound[0]);
+    if (!records) return nullptr;
+    return create_instance(type, JsonHl7(std::move(*records)));
+  });
+}
+
+PyObject* from_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return call_guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArguments bound;
+    if (!bind_arguments(kFromFile, args, nargsf, kwnames, bound)) return nullptr;
+    const auto path = extract_text(bound[0], "path");
+    if (!path) return nullptr;
+    PyTypeObject* type = class_for_instances(kJsonHl7Class);
+    std::variant<JsonHl7, Hl7Error> loaded = [&] {
+      Detached detached;
+      return JsonHl7::from_file(std::string(*path));
+    }();
+    if (const auto* error = std::get_if<Hl7Error>(&loaded)) {
+      raise_hl7_error(*error);
+      return nullptr;
+    }
+    return create_instance(type, std::get<JsonHl7>(std::move(loaded)));
+  });
+}
+
+PyObject* convert_json_to_hl7(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
+  return call_guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    BoundArguments bound;
+    if (!bind_arguments(kConvert, args, nargsf, kwnames, bound)) return nullptr;
+    const auto escape = extract_bool(bound[0], "escape");
+    if (!escape) return nullptr;
+    return with_shared_access<JsonHl7>(
+        self, [&](const JsonHl7& message) { return message_text(message, *escape); });
+  });
+}
+
+template <bool Escape>
+PyObject* get_hl7_string(PyObject* self, void*) {
+  return call_guarded<PyObject*>(nullptr, [&] {
+    return with_shared_access<JsonHl7>(
+        self, [](const JsonHl7& message) { return message_text(message, Escape); });
+  });
+}
+
+PyObject* get_json_data(PyObject* self, void*) {
+  return call_guarded<PyObject*>(
+      nullptr, [&] { return with_shared_access<JsonHl7>(self, records_to_python); });
+}
+
+void dealloc(PyObject* self) { destroy_instance<JsonHl7>(self); }
+
+PyGetSetDef properties[] = {
+    {"json_data", get_json_data, nullptr, nullptr, nullptr},
+    {"hl7_string", get_hl7_string<true>, nullptr, nullptr, nullptr},
+    {"hl7_string_unescaped", get_hl7_string<false>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef methods[] = {
+    {"from_file", as_method(from_file), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_file($cls, path)\n--\n\n"},
+    {"_convert_json_to_hl7", as_method(convert_json_to_hl7), METH_FASTCALL | METH_KEYWORDS,
+     "_convert_json_to_hl7($self, escape)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+std::atomic<PyObject*> class_cache{nullptr};
+
+}  // namespace
+
+const ClassDefinition kJsonHl7Class{
+    .name = "JsonHl7",
+    .type_name = "builtins.JsonHl7",
+    .doc = "JsonHl7(json_data)\n--\n\n",
+    .constructor = construct,
+    .methods = methods,
+    .properties = properties,
+    .dealloc = dealloc,
+    .instance_size = sizeof(Instance<JsonHl7>),
+    .cache = &class_cache,
+};
+
+}  // namespace mirabex

@@ -1,0 +1,63 @@
+"""Message -> records -> message, on the sample messages and on generated records."""
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from mirabex import Hl7Json, JsonHl7
+from support import CORPUS_FILES, SN, check_shape, corpus_text
+
+
+def test_corpus_is_present():
+    assert len(CORPUS_FILES) == 22
+
+
+@pytest.mark.parametrize("name", CORPUS_FILES)
+def test_corpus_round_trip(name):
+    text = corpus_text(name)
+    # A final CR would make an extra empty segment; leave it out.
+    text = text[:-1] if text.endswith("\r") else text
+    made = Hl7Json(text, escaping_enabled=False)
+    plain = made.hl7_json
+    check_shape(plain, made.hl7_string)
+    # Plain records put back without escaping give the text itself.
+    assert JsonHl7(plain).hl7_string_unescaped == made.hl7_string
+    # Unescaped records, escaped again, read back to the same records (the
+    # text may differ: e.g. '\H\' comes back as '\\H\\').
+    made.escaping_enabled = True
+    records = made.hl7_json
+    check_shape(records, made.hl7_string)
+    assert Hl7Json(JsonHl7(records).hl7_string).hl7_json == records
+
+
+# --- generated records -------------------------------------------------------
+#
+# Generated records read back exactly as long as: values hold no '^' (reading
+# unescapes before it cuts components, so an escaped '^' would split again);
+# a field given by components has at least two, and a repeated field at least
+# two repetitions (a lone component 1 or repetition 0 is written without a
+# separator and reads back as a plain field); names are three capitals other
+# than MSH, whose field 1 is written unescaped; and there is at least one record.
+
+CHARS = st.characters(exclude_categories=("Cs",), exclude_characters="^")
+VALUE = st.text(st.one_of(st.sampled_from("|~&\\ \t\r\nXFST0A9\u00e9"), CHARS), max_size=6)
+PART = st.one_of(VALUE, st.lists(VALUE, min_size=2, max_size=5))  # a list: components
+FIELD = st.one_of(PART, st.lists(PART, min_size=2, max_size=3).map(tuple))  # a tuple: repetitions
+NAME = st.text("ABCDEFGHIJKLMNOPQRSTUVWXYZ", min_size=3, max_size=3).filter(lambda n: n != "MSH")
+
+
+def keys(prefix, field):
+    if isinstance(field, str):
+        return [(prefix, field)]
+    if isinstance(field, list):
+        return [(f"{prefix}.{c}", value) for c, value in enumerate(field, 1)]
+    return [pair for r, part in enumerate(field) for pair in keys(f"{prefix}[{r}]", part)]
+
+
+@settings(max_examples=150)
+@given(st.lists(st.tuples(NAME, st.lists(FIELD, max_size=6)), min_size=1, max_size=4))
+def test_generated_records_read_back(segments):
+    records = [{SN: name, **dict(pair for k, field in enumerate(fields, 1) for pair in keys(str(k), field))}
+               for name, fields in segments]
+    text = JsonHl7(records).hl7_string
+    assert Hl7Json(text).hl7_json == records
+    reader = Hl7Json("")
+    assert [reader._split_hl7_seg_to_json_with_escaping(line) for line in text.split("\n")] == records
