@@ -35,7 +35,8 @@ int is_sequence(PyObject* object) {
   return sequence == nullptr ? -1 : PyObject_IsInstance(object, sequence);
 }
 
-std::optional<std::string> utf8_text(PyObject* object) {
+// The UTF-8 text of a str, valid while the object lives.
+std::optional<std::string_view> utf8_text(PyObject* object) {
   if (!PyUnicode_Check(object)) {
     raise_type_conversion_error(object, "str");
     return std::nullopt;
@@ -43,7 +44,7 @@ std::optional<std::string> utf8_text(PyObject* object) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(object, &size);
   if (text == nullptr) return std::nullopt;
-  return std::string(text, static_cast<std::size_t>(size));
+  return std::string_view(text, static_cast<std::size_t>(size));
 }
 
 // One step of iterating a caller's dict, taken under the dict's critical
@@ -68,7 +69,8 @@ DictStep next_dict_item(PyObject* dict, Py_ssize_t& position) {
   return step;
 }
 
-bool record_from_dict(PyObject* dict, Record& record) {
+bool record_from_dict(PyObject* dict, RecordList& records) {
+  records.begin_record();
   Py_ssize_t position = 0;
   Py_ssize_t initial_size = -1;
   Py_ssize_t delivered = 0;
@@ -84,13 +86,12 @@ bool record_from_dict(PyObject* dict, Record& record) {
       raise_panic("dictionary keys changed during iteration");
       return false;
     }
-    auto key = utf8_text(step.key.get());
-    if (!key) return false;
-    auto value = utf8_text(step.value.get());
+    const auto key = utf8_text(step.key.get());
+    const auto value = key ? utf8_text(step.value.get()) : std::nullopt;
     if (!value) return false;
-    record.emplace_back(std::move(*key), std::move(*value));
+    records.add(*key, *value);
   }
-  finish_record(record);
+  records.end_record();
   return true;
 }
 
@@ -106,9 +107,7 @@ bool records_from_sequence(PyObject* sequence, RecordList& records) {
       raise_type_conversion_error(item.get(), "dict");
       return false;
     }
-    Record record;
-    if (!record_from_dict(item.get(), record)) return false;
-    records.push_back(std::move(record));
+    if (!record_from_dict(item.get(), records)) return false;
   }
 }
 
@@ -137,9 +136,9 @@ PyObject* records_to_python(const JsonHl7& message) {
   for (std::size_t i = 0; i < records.size(); ++i) {
     OwnedRef dict = OwnedRef::consume(PyDict_New());
     if (!dict) return nullptr;
-    for (const auto& [key_text, value_text] : records[i]) {
-      OwnedRef key = OwnedRef::consume(make_str(key_text));
-      OwnedRef value = OwnedRef::consume(make_str(value_text));
+    for (const TextPair& pair : records[i]) {
+      OwnedRef key = OwnedRef::consume(make_str(pair.key));
+      OwnedRef value = OwnedRef::consume(make_str(pair.value));
       if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
     }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());

@@ -58,6 +58,7 @@ Hl7EscapeHandler::Hl7EscapeHandler(EscapeTable escape_sequences, char field_sepa
   const std::string e(1, escape_character);
   const auto set = [&](char c, const std::string& replacement) {
     escaped_ascii_[static_cast<unsigned char>(c) & 0x7F] = replacement;
+    needs_escape_[static_cast<unsigned char>(c)] = true;
   };
   // Written from the last rule to the first, so that where two rules name
   // one character the earlier rule wins.
@@ -81,12 +82,13 @@ std::size_t Hl7EscapeHandler::escaped_size(std::string_view text) const {
   return size;
 }
 
+// No reserve here: callers append many values to one text and rely on its
+// geometric growth.
 void Hl7EscapeHandler::escape_append(std::string_view text, std::string& out) const {
-  out.reserve(out.size() + escaped_size(text));
   std::size_t run_start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte >= 0x80 || escaped_ascii_[byte].empty()) continue;
+    if (!needs_escape_[byte]) continue;
     out.append(text.data() + run_start, i - run_start);
     out += escaped_ascii_[byte];
     run_start = i + 1;
@@ -96,7 +98,9 @@ void Hl7EscapeHandler::escape_append(std::string_view text, std::string& out) co
 
 std::string Hl7EscapeHandler::escape(std::string_view text) const {
   std::string out;
-  if (!text.empty()) escape_append(text, out);
+  if (text.empty()) return out;
+  out.reserve(escaped_size(text));
+  escape_append(text, out);
   return out;
 }
 

@@ -40,7 +40,7 @@ class Hl7EscapeHandler {
   // Plain text to escaped text: every delimiter, the escape character, tab,
   // CR, LF and space are written as escape sequences.
   std::string escape(std::string_view text) const;
-  // Appends the escaped text to out, sized once.
+  // Appends the escaped text to out.
   void escape_append(std::string_view text, std::string& out) const;
   std::size_t escaped_size(std::string_view text) const;
 
@@ -68,6 +68,7 @@ class Hl7EscapeHandler {
   char subcomponent_separator_;
   // What escape writes for each ASCII byte; empty for bytes written as is.
   std::array<std::string, 128> escaped_ascii_;
+  std::array<bool, 256> needs_escape_{};
 };
 
 Hl7EscapeHandler create_default_escape_handler();

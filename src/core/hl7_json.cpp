@@ -1,6 +1,6 @@
 #include "core/hl7_json.hpp"
 
-#include <algorithm>
+#include <cstring>
 
 #include "core/validation.hpp"
 
@@ -43,7 +43,13 @@ std::optional<Hl7Error> Hl7Json::validate_before_conversion() const {
 }
 
 std::size_t Hl7Json::line_count() const {
-  return static_cast<std::size_t>(std::ranges::count(hl7_string_, '\n')) + 1;
+  // Line feeds are far apart: memchr leaps between them.
+  std::size_t count = 1;
+  for (const char* at = hl7_string_.data();; ++at, ++count) {
+    const std::size_t rest = hl7_string_.size() - static_cast<std::size_t>(at - hl7_string_.data());
+    at = static_cast<const char*>(std::memchr(at, '\n', rest));
+    if (at == nullptr) return count;
+  }
 }
 
 }  // namespace mirabex

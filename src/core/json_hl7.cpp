@@ -1,6 +1,7 @@
 #include "core/json_hl7.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "core/hl7_json.hpp"
 #include "core/json_reader.hpp"
@@ -150,12 +151,54 @@ class SegmentWriter {
   bool is_header_;
 };
 
-std::optional<Hl7Error> append_segment(const Record& record, const Hl7EscapeHandler* escape,
-                                       std::vector<PlacedValue>& placed, std::string& out) {
-  const auto name = std::ranges::lower_bound(record, kSegmentNameKey, {},
-                                             &std::pair<std::string, std::string>::first);
-  const bool has_name = name != record.end() && name->first == kSegmentNameKey;
-  const std::string_view segment_name = has_name ? std::string_view(name->second) : "";
+// Sorts by position, stably: among values for one position the last stays
+// last. Keys arrive in byte order ("1", "10", "11", "2"), so values come
+// nearly grouped by field but not in field order: a counting sort by field
+// puts them in order in two moves each, and each field's few values are
+// then ordered by repetition and component in place.
+class PositionSorter {
+ public:
+  void sort(std::vector<PlacedValue>& placed) {
+    if (placed.size() < 2) return;
+    const std::uint64_t last_field = std::ranges::max(placed, {}, [](const PlacedValue& p) {
+                                       return p.placement.field;
+                                     }).placement.field;
+    if (last_field > 4 * placed.size() + 64) {  // few values, far apart
+      std::ranges::stable_sort(placed, by_position);
+      return;
+    }
+    starts_.assign(static_cast<std::size_t>(last_field) + 2, 0);
+    for (const PlacedValue& p : placed) ++starts_[static_cast<std::size_t>(p.placement.field) + 1];
+    for (std::size_t f = 1; f < starts_.size(); ++f) starts_[f] += starts_[f - 1];
+    sorted_.resize(placed.size());
+    for (const PlacedValue& p : placed)
+      sorted_[starts_[static_cast<std::size_t>(p.placement.field)]++] = p;
+    placed.swap(sorted_);
+    sort_within_fields(placed);
+  }
+
+ private:
+  static void sort_within_fields(std::vector<PlacedValue>& placed) {
+    for (std::size_t i = 1; i < placed.size(); ++i) {
+      if (!by_position(placed[i], placed[i - 1])) continue;
+      const PlacedValue moving = placed[i];
+      std::size_t j = i;
+      for (; j > 0 && by_position(moving, placed[j - 1]); --j) placed[j] = placed[j - 1];
+      placed[j] = moving;
+    }
+  }
+
+  std::vector<std::size_t> starts_;
+  std::vector<PlacedValue> sorted_;
+};
+
+std::optional<Hl7Error> append_segment(std::span<const TextPair> record,
+                                       const Hl7EscapeHandler* escape,
+                                       std::vector<PlacedValue>& placed, PositionSorter& sorter,
+                                       std::string& out) {
+  const auto name = std::ranges::lower_bound(record, kSegmentNameKey, {}, &TextPair::key);
+  const bool has_name = name != record.end() && name->key == kSegmentNameKey;
+  const std::string_view segment_name = has_name ? name->value : "";
   placed.clear();
   for (const auto& [key, value] : record) {
     if (key == kSegmentNameKey) continue;
@@ -165,7 +208,7 @@ std::optional<Hl7Error> append_segment(const Record& record, const Hl7EscapeHand
     placed.push_back({*placement, value});
   }
   // Stable: among keys naming one position, the one that sorts last wins.
-  std::ranges::stable_sort(placed, by_position);
+  sorter.sort(placed);
   if (has_name) {
     // Escaped like any value, so that a name cannot inject separators.
     if (escape != nullptr) {
@@ -180,20 +223,104 @@ std::optional<Hl7Error> append_segment(const Record& record, const Hl7EscapeHand
 
 }  // namespace
 
-void finish_record(Record& record) {
-  std::ranges::stable_sort(record, {}, &std::pair<std::string, std::string>::first);
-  // Keep the last pair of each run of equal keys.
-  auto write = record.begin();
-  for (auto read = record.begin(); read != record.end(); ++read) {
-    const auto next = std::next(read);
-    if (next != record.end() && next->first == read->first) continue;
-    if (write != read) *write = std::move(*read);
-    ++write;
+std::string_view TextArena::copy(std::string_view text) {
+  if (text.size() > free_size_) {
+    const std::size_t size = std::max(kBlockSize, text.size());
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+    free_ = blocks_.back().get();
+    free_size_ = size;
   }
-  record.erase(write, record.end());
+  char* const copied = free_;
+  if (!text.empty()) std::memcpy(copied, text.data(), text.size());
+  free_ += text.size();
+  free_size_ -= text.size();
+  return {copied, text.size()};
 }
 
+RecordList::RecordList(const RecordList& other) {
+  pairs_.reserve(other.pairs_.size());
+  starts_ = other.starts_;
+  for (const TextPair& pair : other.pairs_) add(pair.key, pair.value);
+}
+
+RecordList& RecordList::operator=(const RecordList& other) {
+  if (this != &other) *this = RecordList(other);
+  return *this;
+}
+
+void RecordList::begin_record() { starts_.push_back(pairs_.size()); }
+
+void RecordList::add(std::string_view key, std::string_view value) {
+  pairs_.push_back({arena_.copy(key), arena_.copy(value)});
+}
+
+void RecordList::end_record() {
+  const auto record = pairs_.begin() + static_cast<std::ptrdiff_t>(starts_.back());
+  const auto key_order = [](const TextPair& a, const TextPair& b) { return a.key < b.key; };
+  // Records taken from Hl7Json's output arrive in order: check before sorting.
+  const auto out_of_order = [&](const TextPair& a, const TextPair& b) { return !key_order(a, b); };
+  if (std::adjacent_find(record, pairs_.end(), out_of_order) == pairs_.end()) return;
+  std::stable_sort(record, pairs_.end(), key_order);
+  // Keep the last pair of each run of equal keys.
+  auto write = record;
+  for (auto read = record; read != pairs_.end(); ++read) {
+    const auto next = std::next(read);
+    if (next != pairs_.end() && next->key == read->key) continue;
+    *write++ = *read;
+  }
+  pairs_.erase(write, pairs_.end());
+}
+
+bool operator==(const RecordList& a, const RecordList& b) {
+  const auto same_pair = [](const TextPair& x, const TextPair& y) {
+    return x.key == y.key && x.value == y.value;
+  };
+  return a.size() == b.size() && std::ranges::equal(a, b, [&](auto x, auto y) {
+           return std::ranges::equal(x, y, same_pair);
+         });
+}
+
+std::span<const TextPair> RecordList::operator[](std::size_t i) const {
+  const std::size_t end = i + 1 < starts_.size() ? starts_[i + 1] : pairs_.size();
+  return std::span(pairs_).subspan(starts_[i], end - starts_[i]);
+}
+
+namespace {
+
+// Reads the digits at pos as a number without '+' or overflow; false if
+// there are none or too many to be sure of the value.
+bool read_plain_number(std::string_view key, std::size_t& pos, std::uint64_t& value) {
+  const std::size_t start = pos;
+  value = 0;
+  while (pos < key.size() && key[pos] >= '0' && key[pos] <= '9' && pos - start < 19) {
+    value = value * 10 + static_cast<std::uint64_t>(key[pos++] - '0');
+  }
+  return pos > start && (pos == key.size() || key[pos] < '0' || key[pos] > '9');
+}
+
+// The keys Hl7Json writes, "k", "k.c", "k[r]" and "k[r].c", read in one
+// pass. Anything else is left to the full grammar.
+std::optional<Placement> parse_usual_key(std::string_view key) {
+  Placement placement;
+  std::size_t pos = 0;
+  if (!read_plain_number(key, pos, placement.field)) return std::nullopt;
+  if (pos < key.size() && key[pos] == '[') {
+    ++pos;
+    if (!read_plain_number(key, pos, placement.repetition)) return std::nullopt;
+    if (pos == key.size() || key[pos++] != ']') return std::nullopt;
+  }
+  if (pos < key.size() && key[pos] == '.') {
+    ++pos;
+    if (!read_plain_number(key, pos, placement.component)) return std::nullopt;
+  }
+  if (pos != key.size()) return std::nullopt;
+  return placement;
+}
+
+}  // namespace
+
 std::optional<Placement> parse_position_key(std::string_view key) {
+  if (const auto usual = parse_usual_key(key)) return usual;
   if (key == kSegmentNameKey) return std::nullopt;
   if (const auto field = parse_number(key)) return Placement{*field, 0, 0};
   const std::size_t open = key.find('[');
@@ -221,16 +348,19 @@ std::variant<JsonHl7, Hl7Error> JsonHl7::from_file(const std::string& path) {
 
 std::variant<std::string, Hl7Error> JsonHl7::convert(bool escape) const {
   std::size_t size_hint = records_.size();
-  for (const Record& record : records_) {
-    for (const auto& [key, value] : record) size_hint += value.size() + 1;
+  for (std::size_t i = 0; i < records_.size(); ++i) {
+    for (const TextPair& pair : records_[i]) size_hint += pair.value.size() + 1;
   }
   std::string out;
   out.reserve(size_hint);
   std::vector<PlacedValue> placed;
+  PositionSorter sorter;
   const Hl7EscapeHandler* handler = escape ? escape_handler_ : nullptr;
   for (std::size_t i = 0; i < records_.size(); ++i) {
     if (i > 0) out += '\n';
-    if (auto error = append_segment(records_[i], handler, placed, out)) return std::move(*error);
+    if (auto error = append_segment(records_[i], handler, placed, sorter, out)) {
+      return std::move(*error);
+    }
   }
   return out;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,11 +18,80 @@
 
 namespace mirabex {
 
-using RecordList = std::vector<Record>;
+// Owned texts that never move: views into them stay valid as more are
+// added, and when the arena itself is moved.
+class TextArena {
+ public:
+  std::string_view copy(std::string_view text);
 
-// Sorts a record's pairs by key bytes; where a key occurs more than once
-// the pair given last is kept.
-void finish_record(Record& record);
+ private:
+  static constexpr std::size_t kBlockSize = 64 * 1024;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* free_ = nullptr;
+  std::size_t free_size_ = 0;
+};
+
+struct TextPair {
+  std::string_view key;
+  std::string_view value;
+};
+
+// A list of records, each a map from key text to value text in ascending
+// byte order of the keys. All texts live in one arena.
+class RecordList {
+ public:
+  RecordList() = default;
+  RecordList(RecordList&&) = default;
+  RecordList& operator=(RecordList&&) = default;
+  // A copy holds its own texts.
+  RecordList(const RecordList& other);
+  RecordList& operator=(const RecordList& other);
+
+  // Records are built one at a time: begin, add pairs, end.
+  void begin_record();
+  void add(std::string_view key, std::string_view value);
+  // Sorts the open record by key bytes; where a key was added more than
+  // once the pair added last is kept.
+  void end_record();
+
+  std::size_t size() const { return starts_.size(); }
+  bool empty() const { return starts_.empty(); }
+  std::span<const TextPair> operator[](std::size_t i) const;
+
+  // Iterates the records as spans of pairs.
+  class iterator {
+   public:
+    using value_type = std::span<const TextPair>;
+    using difference_type = std::ptrdiff_t;
+    iterator() = default;
+    iterator(const RecordList* list, std::size_t index) : list_(list), index_(index) {}
+    value_type operator*() const { return (*list_)[index_]; }
+    iterator& operator++() {
+      ++index_;
+      return *this;
+    }
+    iterator operator++(int) {
+      iterator old = *this;
+      ++index_;
+      return old;
+    }
+    bool operator==(const iterator& other) const { return index_ == other.index_; }
+
+   private:
+    const RecordList* list_ = nullptr;
+    std::size_t index_ = 0;
+  };
+  iterator begin() const { return {this, 0}; }
+  iterator end() const { return {this, size()}; }
+
+  // Same records holding the same texts.
+  friend bool operator==(const RecordList& a, const RecordList& b);
+
+ private:
+  TextArena arena_;
+  std::vector<TextPair> pairs_;
+  std::vector<std::size_t> starts_;  // first pair of each record
+};
 
 // Where a key places its value: field from 1, repetition from 0, component
 // from 1 (0: the value fills the whole repetition).

@@ -87,11 +87,11 @@ class RecordBuilder {
   bool on_object_begin(json::error_code& ec) {
     if (level != Level::kRecords) return wrong_kind("map", ec);
     level = Level::kMembers;
-    records.emplace_back();
+    records.begin_record();
     return true;
   }
   bool on_object_end(std::size_t, json::error_code&) {
-    finish_record(records.back());
+    records.end_record();
     level = Level::kRecords;
     return true;
   }
@@ -117,7 +117,7 @@ class RecordBuilder {
     after_key = false;
     value_.append(part.data(), part.size());
     if (level != Level::kMembers) return wrong_kind("string " + quoted(value_), ec);
-    records.back().emplace_back(std::move(key_), std::move(value_));
+    records.add(key_, value_);
     key_.clear();
     value_.clear();
     return true;

@@ -147,6 +147,10 @@ void visit_in_key_order(std::size_t n, std::size_t highest, SelfAfterDigits& sel
 template <class SelfAfterDigits, class Emit>
 void for_each_in_key_order(std::size_t lowest, std::size_t highest,
                            SelfAfterDigits&& self_after_digits, Emit&& emit) {
+  if (highest <= 9) {  // one digit each: byte order is numeric order
+    for (std::size_t n = lowest; n <= highest; ++n) emit(n);
+    return;
+  }
   for (std::size_t root = lowest; root <= 9 && root <= highest; ++root) {
     visit_in_key_order(root, highest, self_after_digits, emit);
   }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -19,6 +20,14 @@ class LineBreakNormaliser {
   explicit LineBreakNormaliser(char* out) : out_(out) {}
 
   void put(char c) { crlf_stage(c); }
+
+  // Characters that are neither CR nor LF pass every stage unchanged once
+  // no stage holds a character back.
+  bool holds_nothing() const { return !cr_held_ && !lf_held_; }
+  void put_plain_run(const char* run, std::size_t size) {
+    std::memmove(out_ + written_, run, size);
+    written_ += size;
+  }
 
   std::size_t finish() {
     if (cr_held_) {
@@ -75,14 +84,35 @@ class LineBreakNormaliser {
 
 }  // namespace
 
+namespace {
+
+bool is_line_break(char c) { return c == '\r' || c == '\n'; }
+
+}  // namespace
+
 std::string replace_eof(std::string text) {
   const std::size_t first_cr = text.find('\r');
   if (first_cr == std::string::npos) return text;
+  // Segments ended by CR alone, the usual form: every CR becomes an LF.
+  if (text.find('\n') == std::string::npos) {
+    std::replace(text.begin() + static_cast<std::ptrdiff_t>(first_cr), text.end(), '\r', '\n');
+    return text;
+  }
   // Everything before the first CR passes every stage unchanged, except an
   // LF right before it, which the LF CR stage must see.
   const std::size_t start = first_cr > 0 && text[first_cr - 1] == '\n' ? first_cr - 1 : first_cr;
   LineBreakNormaliser normaliser(text.data() + start);
-  for (std::size_t i = start; i < text.size(); ++i) normaliser.put(text[i]);
+  for (std::size_t i = start; i < text.size();) {
+    if (normaliser.holds_nothing() && !is_line_break(text[i])) {
+      const auto run_end =
+          std::find_if(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(), is_line_break);
+      const auto size = static_cast<std::size_t>(run_end - text.begin()) - i;
+      normaliser.put_plain_run(text.data() + i, size);
+      i += size;
+      continue;
+    }
+    normaliser.put(text[i++]);
+  }
   text.resize(start + normaliser.finish());
   return text;
 }

@@ -1,0 +1,392 @@
+"""Throughput and memory of mirabex against the alternatives, in one process.
+
+    scripts/bench.sh            # the full run (a few minutes)
+    scripts/bench.sh --quick    # seconds: checks that every case still runs
+
+Every case converts the same input the same way: HL7 text to a list of dicts
+keyed by position, and such lists back to HL7 text. References: json.loads /
+json.dumps of the same records (the C-speed ceiling for building or walking
+these Python objects), the pure-Python `hl7` package, and plain-Python
+converters written here. Each figure is the best (and the median) of
+repeated runs after a warm-up.
+"""
+import argparse
+import base64
+import gc
+import json
+import os
+import pathlib
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import mirabex
+
+try:
+    import hl7
+except ImportError:  # the peer is optional
+    hl7 = None
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+CORPUS = REPO / "tests" / "data" / "corpus"
+
+
+# ---- plain-Python references ------------------------------------------------
+
+CODES = {"F": "|", "S": "^", "R": "~", "E": "\\", "T": "&", "X0A": "\n", "X0D": "\r",
+         "X0D0A": "\r\n", "X20": " ", "X09": "\t"}
+ESCAPES = {"|": "\\F\\", "^": "\\S\\", "~": "\\R\\", "&": "\\T\\", "\\": "\\\\", "\t": "\\X09\\",
+           "\n": "\\X0A\\", "\r": "\\X0D\\", " ": "\\X20\\"}
+
+
+def python_unescape(text):
+    if "\\" not in text:
+        return text
+    out, i, n = [], 0, len(text)
+    while i < n:
+        c = text[i]
+        i += 1
+        if c != "\\":
+            out.append(c)
+        elif i == n:
+            out.append(c)
+        elif text[i] == "\\":
+            out.append(c)
+            i += 1
+        else:
+            j = i + 1
+            while j < n and text[j].isalnum():
+                j += 1
+            closed = j < n and text[j] == "\\"
+            code = text[i:j]
+            out.append(CODES.get(code) or "\\" + code + ("\\" if closed else ""))
+            i = j + 1 if closed else j
+    return "".join(out)
+
+
+def python_records(text, escaping=True):
+    """A naive converter producing the same records as Hl7Json(text).hl7_json."""
+    text = text.replace("\r\n", "\n").replace("\n\r", "\n").replace("\r", "\n")
+    records = []
+    for line in text.split("\n"):
+        name, *fields = line.split("|")
+        items = []
+        for k, raw in enumerate(fields, 1):
+            if "~" in raw and "^~\\&" not in raw:
+                for r, piece in enumerate(raw.split("~")):
+                    value = python_unescape(piece) if escaping else piece
+                    if "^" in value:
+                        items += [(f"{k}[{r}].{c}", p) for c, p in enumerate(value.split("^"), 1)]
+                    else:
+                        items.append((f"{k}[{r}]", value))
+            else:
+                value = python_unescape(raw) if escaping else raw
+                if "^" in value and (escaping or "^~\\&" not in raw):
+                    items += [(f"{k}.{c}", p) for c, p in enumerate(value.split("^"), 1)]
+                else:
+                    items.append((str(k), value))
+        items.sort(key=lambda item: item[0].encode())
+        items.append(("segment_name", name))
+        records.append(dict(items))
+    return records
+
+
+def python_escape(text):
+    return "".join(ESCAPES.get(c, c) for c in text)
+
+
+def python_assemble(records, escape=True):
+    """A naive assembler for records in the shapes Hl7Json writes."""
+    lines = []
+    for record in records:
+        fields = {}
+        for key, value in record.items():
+            if key == "segment_name":
+                continue
+            head, _, component = key.partition(".")
+            field, _, repetition = head.partition("[")
+            repetition = int(repetition[:-1]) if repetition else 0
+            value = python_escape(value) if escape else value
+            fields.setdefault(int(field), {}).setdefault(repetition, {})[int(component or 0)] = value
+        parts = [record.get("segment_name", "")]
+        for f in range(1, max(fields, default=0) + 1):
+            reps = fields.get(f, {})
+            texts = []
+            for r in range(max(reps, default=0) + 1):
+                comps = reps.get(r, {})
+                top = max(comps, default=0)
+                texts.append("^".join(comps.get(c, "") for c in range(1, top + 1)) if top
+                             else comps.get(0, ""))
+            parts.append("~".join(texts))
+        lines.append("|".join(parts))
+    return "\n".join(lines)
+
+
+# ---- inputs -------------------------------------------------------------------
+
+def corpus_messages():
+    return [p.read_bytes().decode("utf-8") for p in sorted(CORPUS.glob("*.hl7"))]
+
+
+def message_of_size(size, segments):
+    """Real segments repeated after one header up to about size bytes."""
+    header, body = segments[0], segments[1:]
+    lines, total, i = [header], len(header), 0
+    while total < size:
+        line = body[i % len(body)]
+        lines.append(line)
+        total += len(line) + 1
+        i += 1
+    return "\r".join(lines)
+
+
+def synthetic_inputs(quick):
+    segments = [s for m in corpus_messages() for s in m.replace("\n", "\r").split("\r")
+                if s.startswith(("PID", "OBX", "OBR", "NK1", "PV1", "IN1", "AL1", "DG1"))]
+    header = "MSH|^~\\&|LAB|HOSP|EHR|HOSP|20240101120000||ORU^R01^ORU_R01|1|P|2.5.1"
+    segments = [header] + segments
+    sizes = [1_000, 100_000, 10_000_000] + ([] if quick else [100_000_000])
+    if quick:
+        sizes = [1_000, 100_000]
+    inputs = [(f"{size // 1000} KB message" if size < 10**6 else f"{size // 10**6} MB message",
+               message_of_size(size, segments)) for size in sizes]
+    field_size = 100_000 if quick else 10_000_000
+    pdf = base64.b64encode(random.Random(1).randbytes(field_size * 3 // 4)).decode()
+    inputs.append((f"{field_size // 10**6 or 0.1} MB base64 field",
+                   header + "\rOBX|1|ED|PDF^Report||^application^pdf^Base64^" + pdf))
+    count = 10_000 if quick else 1_000_000
+    inputs.append((f"{count:,} repetitions", header + "\rPID|" + "~".join(["a^b"] * count)))
+    dense = "|".join("A\\F\\B\\S\\C\\T\\D\\X0D\\\\E\\x" for _ in range(2_000 if quick else 200_000))
+    inputs.append(("dense escapes", header + "\rNTE|" + dense))
+    return inputs
+
+
+# ---- measuring ------------------------------------------------------------------
+
+def measure(function, seconds):
+    """Best and median seconds per call, after a warm-up call."""
+    function()
+    times = []
+    deadline = time.perf_counter() + seconds
+    while len(times) < 3 or (time.perf_counter() < deadline and len(times) < 1000):
+        start = time.perf_counter()
+        function()
+        times.append(time.perf_counter() - start)
+    return min(times), statistics.median(times)
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+
+    def add(self, workload, case, seconds, messages, size, references=()):
+        best, median = seconds
+        self.rows.append((workload, case, messages / best, size / best / 1e6, median / best,
+                          [(name, ref[0] / best) for name, ref in references]))
+        return best
+
+    def print(self):
+        print(f"\n{'workload':<24} {'case':<34} {'msg/s':>10} {'MB/s':>8} {'med/best':>8}  ratios")
+        for workload, case, rate, mbps, spread, ratios in self.rows:
+            text = ", ".join(f"{ratio:.2f}x {name}" for name, ratio in ratios)
+            print(f"{workload:<24} {case:<34} {rate:>10,.0f} {mbps:>8.1f} {spread:>8.2f}  {text}")
+
+
+def hl7_to_dicts(table, workload, messages, seconds, peers=True):
+    size = sum(len(m.encode()) for m in messages)
+    payloads = [json.dumps(mirabex.Hl7Json(m).hl7_json) for m in messages]
+    reference = measure(lambda: [json.loads(p) for p in payloads], seconds)
+    refs = [("json.loads", reference)]
+    if peers and hl7 is not None:
+        refs.append(("hl7.parse", measure(lambda: [hl7.parse(m) for m in messages], seconds)))
+    if peers:
+        refs.append(("plain Python", measure(lambda: [python_records(m) for m in messages], seconds)))
+    on = table.add(workload, "Hl7Json(msg).hl7_json", measure(
+        lambda: [mirabex.Hl7Json(m).hl7_json for m in messages], seconds), len(messages), size, refs)
+    table.add(workload, "... escaping off", measure(
+        lambda: [mirabex.Hl7Json(m, escaping_enabled=False).hl7_json for m in messages], seconds),
+        len(messages), size, refs[:1])
+    table.add(workload, "json.loads (same records)", reference, len(messages), size)
+    return reference[0] / on
+
+
+def dicts_to_hl7(table, workload, messages, seconds, peers=True):
+    records = [mirabex.Hl7Json(m).hl7_json for m in messages]
+    size = sum(len(m.encode()) for m in messages)
+    reference = measure(lambda: [json.dumps(r) for r in records], seconds)
+    refs = [("json.dumps", reference)]
+    if peers:
+        refs.append(("plain Python", measure(lambda: [python_assemble(r) for r in records], seconds)))
+    on = table.add(workload, "JsonHl7(records).hl7_string", measure(
+        lambda: [mirabex.JsonHl7(r).hl7_string for r in records], seconds), len(messages), size, refs)
+    table.add(workload, "... hl7_string_unescaped", measure(
+        lambda: [mirabex.JsonHl7(r).hl7_string_unescaped for r in records], seconds),
+        len(messages), size, refs[:1])
+    return reference[0] / on
+
+
+def json_file_to_hl7(table, messages, seconds, folder):
+    records = [r for m in messages for r in mirabex.Hl7Json(m).hl7_json]
+    path = folder / "records.json"
+    path.write_text(json.dumps(records))
+    size = path.stat().st_size
+
+    def load():
+        with open(path) as f:
+            return json.load(f)
+
+    reference = measure(load, seconds)
+    table.add(f"{size / 1e6:.1f} MB JSON file", "JsonHl7.from_file", measure(
+        lambda: mirabex.JsonHl7.from_file(str(path)), seconds), 1, size, [("json.load", reference)])
+    table.add(f"{size / 1e6:.1f} MB JSON file", "... then hl7_string", measure(
+        lambda: mirabex.JsonHl7.from_file(str(path)).hl7_string, seconds), 1, size,
+        [("json.load", reference)])
+
+
+def threads(table, messages, seconds):
+    shared = [mirabex.Hl7Json(m) for m in messages]
+    size = sum(len(m.encode()) for m in messages)
+    for count in (1, 2, 4):
+        for mode in ("shared", "own"):
+            def work():
+                def run():
+                    objects = shared if mode == "shared" else [mirabex.Hl7Json(m) for m in messages]
+                    for o in objects:
+                        o.hl7_json
+                workers = [threading.Thread(target=run) for _ in range(count)]
+                for w in workers:
+                    w.start()
+                for w in workers:
+                    w.join()
+            table.add(f"{count} thread(s)", f"hl7_json, {mode} objects", measure(work, seconds),
+                      len(messages) * count, size * count)
+
+
+# ---- memory (each in a fresh interpreter) ------------------------------------------
+
+MEMORY_PROBE = r"""
+import gc, sys, mirabex
+def status(field):
+    for line in open("/proc/self/status"):
+        if line.startswith(field):
+            return int(line.split()[1]) * 1024
+text = open(sys.argv[1], encoding="utf-8", newline="").read()
+gc.collect()
+open("/proc/self/clear_refs", "w").write("5")   # reset the peak
+before = status("VmRSS")
+records = mirabex.Hl7Json(text).hl7_json
+peak = status("VmHWM") - before
+seen, objects = set(), sys.getsizeof(records)
+for record in records:
+    objects += sys.getsizeof(record)
+    for key, value in record.items():
+        for o in (key, value):
+            if id(o) not in seen:
+                seen.add(id(o))
+                objects += sys.getsizeof(o)
+print(peak, objects, len(text.encode()))
+"""
+
+STEADY_PROBE = r"""
+import gc, sys, mirabex
+def rss():
+    gc.collect()
+    for line in open("/proc/self/status"):
+        if line.startswith("VmRSS"):
+            return int(line.split()[1]) * 1024
+text = open(sys.argv[1], encoding="utf-8", newline="").read()
+count = int(sys.argv[2])
+for _ in range(1000):
+    mirabex.JsonHl7(mirabex.Hl7Json(text).hl7_json).hl7_string
+after_small = rss()
+for _ in range(count):
+    mirabex.JsonHl7(mirabex.Hl7Json(text).hl7_json).hl7_string
+print(after_small, rss())
+"""
+
+
+def run_probe(probe, *args):
+    result = subprocess.run([sys.executable, "-c", probe, *map(str, args)], check=True,
+                            capture_output=True, text=True)
+    return [int(v) for v in result.stdout.split()]
+
+
+def memory(folder, big_message, small_message, quick):
+    big = folder / "big.hl7"
+    big.write_text(big_message, newline="")
+    peak, objects, input_size = run_probe(MEMORY_PROBE, big)
+    small = folder / "small.hl7"
+    small.write_text(small_message, newline="")
+    after_1000, after_more = run_probe(STEADY_PROBE, small, 10_000 if quick else 100_000)
+    return peak, objects, input_size, after_1000, after_more
+
+
+# ---- the run -------------------------------------------------------------------------
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="seconds, not minutes: a smoke test")
+    options = parser.parse_args()
+    seconds = 0.02 if options.quick else 1.0
+    print(f"mirabex benchmark, CPython {sys.version.split()[0]}"
+          f"{', quick mode' if options.quick else ''}; hl7 package: "
+          f"{'yes' if hl7 is not None else 'not installed'}")
+
+    table = Table()
+    corpus = corpus_messages()
+    loads_ratio = hl7_to_dicts(table, f"{len(corpus)} sample messages", corpus, seconds)
+    dumps_ratio = dicts_to_hl7(table, f"{len(corpus)} sample messages", corpus, seconds)
+    per_byte = {}
+    inputs = synthetic_inputs(options.quick)
+    for name, message in inputs:
+        small = len(message) <= 1_000_000
+        size = len(message.encode())
+        best = table.add(name, "Hl7Json(msg).hl7_json", measure(
+            lambda: mirabex.Hl7Json(message).hl7_json, seconds), 1, size,
+            [("plain Python", measure(lambda: python_records(message), seconds))] if small else [])
+        per_byte[name] = best / size
+        records = mirabex.Hl7Json(message).hl7_json
+        table.add(name, "JsonHl7(records).hl7_string", measure(
+            lambda: mirabex.JsonHl7(records).hl7_string, seconds), 1, size,
+            [("json.dumps", measure(lambda: json.dumps(records), seconds))])
+        del records
+    with tempfile.TemporaryDirectory() as folder:
+        folder = pathlib.Path(folder)
+        json_file_to_hl7(table, corpus * (5 if options.quick else 200), seconds, folder)
+        threads(table, corpus, seconds)
+        table.print()
+        big = max((m for n, m in inputs if n.endswith("message")), key=len)
+        del inputs
+        peak, objects, input_size, after_small, after_more = memory(folder, big, corpus[0],
+                                                                    options.quick)
+
+    sizes = [n for n in per_byte if n.endswith("message")]
+    flat = max(per_byte[n] for n in per_byte) / min(per_byte[n] for n in sizes)
+    print(f"\nmemory: converting a {input_size / 1e6:.0f} MB message raised the peak RSS by "
+          f"{peak / 1e6:.0f} MB; its records take {objects / 1e6:.0f} MB as Python objects "
+          f"(budget: objects + 2 x input = {(objects + 2 * input_size) / 1e6:.0f} MB)")
+    print(f"memory: RSS {after_small / 1e6:.1f} MB after 1,000 round trips, "
+          f"{after_more / 1e6:.1f} MB after {'10,000' if options.quick else '100,000'} more")
+    print("\ntargets:")
+    verdicts = [
+        (f"Hl7Json(msg).hl7_json at least 1.5x json.loads on the samples: {loads_ratio:.2f}x",
+         loads_ratio >= 1.5),
+        (f"JsonHl7(records).hl7_string no slower than json.dumps: {dumps_ratio:.2f}x",
+         dumps_ratio >= 1.0),
+        (f"time per byte flat within 20% across sizes and shapes: worst/best {flat:.2f}",
+         flat <= 1.2),
+        (f"peak extra memory within objects + 2 x input: {peak / 1e6:.0f} MB of "
+         f"{(objects + 2 * input_size) / 1e6:.0f} MB", peak <= objects + 2 * input_size),
+        (f"no growth over many conversions: {(after_more - after_small) / 1e6:+.1f} MB",
+         after_more - after_small < 4 * 1024 * 1024),
+    ]
+    for text, met in verdicts:
+        print(f"  [{'met' if met else 'NOT met'}] {text}")
+
+
+if __name__ == "__main__":
+    main()
