@@ -2,7 +2,8 @@
 # Sets up everything on a fresh Debian 12 machine and runs every test:
 # the C++ core tests (plain, under ASan + UBSan, and the concurrency tests
 # under ThreadSanitizer), then the Python suite against the built module,
-# including a wheel built and installed into a fresh virtual environment.
+# including a wheel built and installed into a fresh virtual environment,
+# and once more against the module built with AddressSanitizer + UBSan.
 #
 #   scripts/test.sh
 set -euo pipefail
@@ -33,5 +34,8 @@ TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/cpp/core_tests --gtest_brief=1
 
 step "Python tests"
 PYTHONPATH="$repo/build/python" "$python" -m pytest tests/python -q -p no:cacheprovider
+
+step "Python tests under AddressSanitizer + UBSan"
+scripts/sanitize_python.sh
 
 step "all tests passed in $(( $(date +%s) - start )) s"

@@ -60,12 +60,16 @@ std::optional<Hl7Error> check_header(const Hl7Validator& validator, const Hl7Seg
   return validate_message_type(validator.strict_mode, header);
 }
 
-std::optional<Hl7Error> check_segment(const Hl7Segment& segment, std::size_t number) {
-  if (segment.name().empty()) {
+std::optional<Hl7Error> check_segment_name(std::string_view name, std::size_t number) {
+  if (name.empty()) {
     return ValidationFailed{"Segment " + std::to_string(number) + " has empty segment name"};
   }
-  if (!is_valid_segment_name(segment.name()))
-    return InvalidSegmentName{std::string(segment.name())};
+  if (!is_valid_segment_name(name)) return InvalidSegmentName{std::string(name)};
+  return std::nullopt;
+}
+
+std::optional<Hl7Error> check_segment(const Hl7Segment& segment, std::size_t number) {
+  if (auto error = check_segment_name(segment.name(), number)) return error;
   for (const Hl7Field& field : segment.fields()) {
     if (field.value.size() > kMaxValueLength)
       return FieldTooLong{field.value.size(), kMaxValueLength};
@@ -85,6 +89,34 @@ std::optional<Hl7Error> missing_pid() {
 // The name a line's segment will have, without parsing the line.
 std::string_view segment_name_of(std::string_view line) {
   return line.substr(0, line.find(kFieldSeparator));
+}
+
+// The same checks on an unparsed line. Without escaping a component is
+// part of its field's text, so no component can be longer than a field
+// that passed: checking the fields' lengths is enough, and no field needs
+// to be stored.
+std::optional<Hl7Error> check_segment_line(std::string_view line, std::size_t number) {
+  const std::size_t first_bar = line.find(kFieldSeparator);
+  if (auto error = check_segment_name(line.substr(0, first_bar), number)) return error;
+  if (first_bar == std::string_view::npos) return std::nullopt;
+  std::size_t start = first_bar + 1;
+  for (;;) {
+    const std::size_t end = std::min(line.find(kFieldSeparator, start), line.size());
+    if (end - start > kMaxValueLength) return FieldTooLong{end - start, kMaxValueLength};
+    if (end == line.size()) return std::nullopt;
+    start = end + 1;
+  }
+}
+
+// The header line up to the end of the version field: all the header checks
+// read, however many fields follow.
+std::string_view header_fields(std::string_view line) {
+  std::size_t bar = 0;
+  for (std::size_t fields = 0; fields <= kVersionPosition; ++fields) {
+    bar = line.find(kFieldSeparator, fields == 0 ? 0 : bar + 1);
+    if (bar == std::string_view::npos) return line;
+  }
+  return line.substr(0, bar);
 }
 
 // The lines of a message text that are segments for validation.
@@ -119,12 +151,12 @@ std::optional<Hl7Error> Hl7Validator::validate_message(std::span<const Hl7Segmen
 }
 
 // Streams over the lines instead of holding every parsed segment: the same
-// checks in the same order, with one segment in memory at a time.
+// checks in the same order, with no segment but the header's first fields
+// in memory.
 std::optional<Hl7Error> Hl7Validator::validate_message_text(std::string_view text) const {
   const Lines lines(segment_lines(text));
-  Hl7Segment segment;
-  segment.parse(*lines.begin(), nullptr);
-  if (auto error = check_header(*this, segment)) return error;
+  const Hl7Segment header = Hl7Segment::from_string(header_fields(*lines.begin()), nullptr);
+  if (auto error = check_header(*this, header)) return error;
   if (validate_required_fields && std::ranges::none_of(lines, [](std::string_view line) {
         return segment_name_of(line) == "PID";
       })) {
@@ -132,8 +164,7 @@ std::optional<Hl7Error> Hl7Validator::validate_message_text(std::string_view tex
   }
   std::size_t number = 0;
   for (const std::string_view line : lines) {
-    segment.parse(line, nullptr);
-    if (auto error = check_segment(segment, ++number)) return error;
+    if (auto error = check_segment_line(line, ++number)) return error;
   }
   return std::nullopt;
 }
