@@ -178,13 +178,30 @@ class PositionSorter {
   }
 
  private:
+  // A field's values come in byte order of their keys: a few are out of
+  // place ("1.10" before "1.2"), many repetitions are in decimal-text order.
   static void sort_within_fields(std::vector<PlacedValue>& placed) {
-    for (std::size_t i = 1; i < placed.size(); ++i) {
-      if (!by_position(placed[i], placed[i - 1])) continue;
-      const PlacedValue moving = placed[i];
-      std::size_t j = i;
-      for (; j > 0 && by_position(moving, placed[j - 1]); --j) placed[j] = placed[j - 1];
-      placed[j] = moving;
+    auto group = placed.begin();
+    while (group != placed.end()) {
+      const auto next = std::find_if(group, placed.end(), [&](const PlacedValue& p) {
+        return p.placement.field != group->placement.field;
+      });
+      if (next - group > 16) {
+        std::stable_sort(group, next, by_position);
+      } else {
+        insertion_sort(group, next);
+      }
+      group = next;
+    }
+  }
+
+  static void insertion_sort(std::vector<PlacedValue>::iterator first,
+                             std::vector<PlacedValue>::iterator last) {
+    for (auto i = first; i != last; ++i) {
+      const PlacedValue moving = *i;
+      auto j = i;
+      for (; j != first && by_position(moving, *(j - 1)); --j) *j = *(j - 1);
+      *j = moving;
     }
   }
 

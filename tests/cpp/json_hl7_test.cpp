@@ -162,6 +162,19 @@ INSTANTIATE_TEST_SUITE_P(
         AssemblyCase{
             {record({{"segment_name", "A|B\rC"}, {"1", "x"}})}, "A|B\rC|x", "A\\F\\B\\X0D\\C|x"}));
 
+// Keys in byte order put repetitions in decimal-text order (0, 1, 10, 100,
+// ...): they must come out in numeric order.
+TEST(AssemblyOrder, ManyRepetitionsAndComponents) {
+  Pairs pairs = {{"segment_name", "R"}};
+  std::string expected = "R|";
+  for (int r = 0; r < 1200; ++r) {
+    pairs.emplace_back("1[" + std::to_string(r) + "].1", std::to_string(r));
+    pairs.emplace_back("1[" + std::to_string(r) + "].12", "z");
+    expected += (r ? "~" : "") + std::to_string(r) + std::string(11, '^') + "z";
+  }
+  EXPECT_EQ(assemble({pairs}), expected);
+}
+
 TEST(AssemblySizeBound, RefusesPositionsPastTheLimit) {
   EXPECT_EQ(assemble({record({{"segment_name", "PID"}, {"1000000000", "x"}})}),
             "error: HL7 field error in segment PID, field 1000000000: position 1000000000 "
