@@ -26,9 +26,12 @@ packages=(
   python3-dateutil python3-pytest-run-parallel python3-hl7
   python3-pip python3-wheel python3-scikit-build-core python3-pathspec
   python3-pyproject-metadata
+  python3-mypy python3-mypy-extensions python3-typing-extensions
+  python3-ast-serialize python3-librt python3-psutil
+  python3-tqdm python3-dask python3-distributed
 )
 # Bump when the package list or the unpacking changes, to force a rebuild.
-recipe_version=1
+recipe_version=2
 
 say() { printf 'provision: %s\n' "$*"; }
 

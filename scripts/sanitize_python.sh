@@ -21,7 +21,7 @@ export LSAN_OPTIONS="exitcode=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan"
 export MIRABEX_SANITIZED=1
 status=0
-PYTHONPATH="$repo/build-asan/python" "$repo/.cache/py315/sysroot/usr/bin/python3.15" \
+PYTHONPATH="$repo/build-asan/python:$repo/python" "$repo/.cache/py315/sysroot/usr/bin/python3.15" \
   -m pytest tests/python -q -p no:cacheprovider -m "not slow" "$@" || status=$?
 unset LD_PRELOAD
 

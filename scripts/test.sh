@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Sets up everything on a fresh Debian 12 machine and runs every test:
 # the C++ core tests (plain, under ASan + UBSan, and the concurrency tests
-# under ThreadSanitizer), then the Python suite against the built module,
+# under ThreadSanitizer), the type stub against the built module and the
+# examples under mypy, then the Python suite against the built module,
 # including a wheel built and installed into a fresh virtual environment,
-# and once more against the module built with AddressSanitizer + UBSan.
+# the command line and the batch example, and once more against the module
+# built with AddressSanitizer + UBSan.
 #
 #   scripts/test.sh
 set -euo pipefail
@@ -32,8 +34,13 @@ step "C++ tests under AddressSanitizer + UBSan"
 step "C++ tests under ThreadSanitizer"
 TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/cpp/core_tests --gtest_brief=1
 
+step "type stub against the built module (stubtest)"
+PYTHONPATH="$repo/build/python" "$python" -m mypy.stubtest mirabex --mypy-config-file pyproject.toml
+step "mypy: examples and the command line"
+"$python" -m mypy examples python/mirabex_cli.py
+
 step "Python tests"
-PYTHONPATH="$repo/build/python" "$python" -m pytest tests/python -q -p no:cacheprovider
+PYTHONPATH="$repo/build/python:$repo/python" "$python" -m pytest tests/python -q -p no:cacheprovider
 
 step "Python tests under AddressSanitizer + UBSan"
 scripts/sanitize_python.sh
