@@ -4,6 +4,7 @@
 #   scripts/build.sh            # build/       release with debug info
 #   scripts/build.sh asan       # build-asan/  AddressSanitizer + UBSan, debug
 #   scripts/build.sh tsan       # build-tsan/  ThreadSanitizer, C++ tests only
+#   scripts/build.sh pydebug    # build-pydebug/  the module for the debug interpreter
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,9 +14,11 @@ python="$repo/.cache/py315/sysroot/usr/bin/python3.15"
 case "$flavour" in
   release) dir="$repo/build"; options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
   asan)    dir="$repo/build-asan"; options=(-DCMAKE_BUILD_TYPE=Debug -DMIRABEX_SANITIZE=ON) ;;
+  pydebug) dir="$repo/build-pydebug"; python="$repo/.cache/py315/sysroot/usr/bin/python3.15d"
+           options=(-DCMAKE_BUILD_TYPE=Debug -DMIRABEX_BUILD_TESTS=OFF) ;;
   tsan)    dir="$repo/build-tsan"
            options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRABEX_TSAN=ON -DMIRABEX_BUILD_EXTENSION=OFF) ;;
-  *) echo "usage: $0 [release|asan|tsan]" >&2; exit 2 ;;
+  *) echo "usage: $0 [release|asan|tsan|pydebug]" >&2; exit 2 ;;
 esac
 
 generator=()

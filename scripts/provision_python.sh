@@ -16,11 +16,13 @@ sysroot="$cache/sysroot"
 tools="$cache/tools"
 debs="$apt_root/archives"
 python="$sysroot/usr/bin/python3.15"
+debug_python="$sysroot/usr/bin/python3.15d"  # the debug build (sys.gettotalrefcount)
 
 # Interpreter, headers, and the pure-Python packages of the test and bench
 # tooling. Their dependencies are resolved by apt.
 packages=(
   python3.15 libpython3.15-dev libstdc++6
+  python3.15-dbg libpython3.15-dbg
   python3-pytest python3-pluggy python3-iniconfig python3-packaging
   python3-pygments python3-hypothesis python3-sortedcontainers
   python3-dateutil python3-pytest-run-parallel python3-hl7
@@ -31,7 +33,7 @@ packages=(
   python3-tqdm python3-dask python3-distributed
 )
 # Bump when the package list or the unpacking changes, to force a rebuild.
-recipe_version=2
+recipe_version=4
 
 say() { printf 'provision: %s\n' "$*"; }
 
@@ -103,24 +105,34 @@ unpack_sysroot() {
   done
 }
 
-patch_interpreter() {
-  say "pointing the interpreter at the sysroot's loader and libraries"
+patch_interpreters() {
+  say "pointing the interpreters at the sysroot's loader and libraries"
   local loader="$sysroot/usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2"
   [ -e "$loader" ] || loader="$sysroot/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2"
-  "$tools/usr/bin/patchelf" --set-interpreter "$loader" \
-    --force-rpath --set-rpath '$ORIGIN/../lib/x86_64-linux-gnu' "$python"
+  local binary
+  for binary in "$python" "$debug_python"; do
+    "$tools/usr/bin/patchelf" --set-interpreter "$loader" \
+      --force-rpath --set-rpath '$ORIGIN/../lib/x86_64-linux-gnu' "$binary"
+  done
 }
 
 # Debian's pyconfig.h includes the arch-specific header by this path; CMake's
 # FindPython3 only adds the generic include folder, so make the path resolve.
+# The debug folder links the release headers, and a header reached through
+# a link may include the release pyconfig.h: point both names there at the
+# debug configuration.
 link_arch_headers() {
-  local dir="$sysroot/usr/include/python3.15/x86_64-linux-gnu"
-  mkdir -p "$dir"
-  ln -sfn ../../x86_64-linux-gnu/python3.15 "$dir/python3.15"
+  local arch="$sysroot/usr/include/python3.15/x86_64-linux-gnu"
+  local debug_arch="$sysroot/usr/include/python3.15d/x86_64-linux-gnu"
+  mkdir -p "$arch" "$debug_arch"
+  ln -sfn ../../x86_64-linux-gnu/python3.15 "$arch/python3.15"
+  ln -sfn ../../x86_64-linux-gnu/python3.15d "$debug_arch/python3.15d"
+  ln -sfn ../../x86_64-linux-gnu/python3.15d "$debug_arch/python3.15"
 }
 
-check_interpreter() {
+check_interpreters() {
   "$python" -c 'import sys, ssl, json, sqlite3, pytest, hypothesis; print("provision: ready:", sys.executable, sys.version.split()[0])'
+  "$debug_python" -c 'import sys, json; assert hasattr(sys, "gettotalrefcount"); print("provision: ready:", sys.executable, "(debug build)")'
 }
 
 stamp="$cache/.provisioned-$recipe_version"
@@ -134,8 +146,8 @@ prepare_apt_tree
 download_packages
 fetch_patchelf
 unpack_sysroot
-patch_interpreter
+patch_interpreters
 link_arch_headers
-check_interpreter
+check_interpreters
 touch "$stamp"
 say "done in $(( $(date +%s) - start )) s"

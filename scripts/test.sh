@@ -4,8 +4,9 @@
 # under ThreadSanitizer), the type stub against the built module and the
 # examples under mypy, then the Python suite against the built module,
 # including a wheel built and installed into a fresh virtual environment,
-# the command line and the batch example, and once more against the module
-# built with AddressSanitizer + UBSan.
+# the command line and the batch example, once more against the module built
+# with AddressSanitizer + UBSan, and under CPython's debug build with a
+# reference-leak check.
 #
 #   scripts/test.sh
 set -euo pipefail
@@ -44,5 +45,8 @@ PYTHONPATH="$repo/build/python:$repo/python" "$python" -m pytest tests/python -q
 
 step "Python tests under AddressSanitizer + UBSan"
 scripts/sanitize_python.sh
+
+step "reference leaks, and the Python tests under the debug interpreter"
+scripts/refleak.sh
 
 step "all tests passed in $(( $(date +%s) - start )) s"
