@@ -7,7 +7,5 @@ set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
-scripts/install_host_packages.sh >/dev/null
-scripts/provision_python.sh >/dev/null
-scripts/build.sh release >/dev/null
+scripts/setup.sh
 PYTHONPATH="$repo/build/python" exec "$repo/.cache/py315/sysroot/usr/bin/python3.15" bench/bench.py "$@"
