@@ -5,6 +5,7 @@
 #   scripts/build.sh asan       # build-asan/  AddressSanitizer + UBSan, debug
 #   scripts/build.sh tsan       # build-tsan/  ThreadSanitizer, C++ tests only
 #   scripts/build.sh pydebug    # build-pydebug/  the module for the debug interpreter
+#   scripts/build.sh fuzz       # build-fuzz/  libFuzzer targets (clang++), nothing else
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,7 +19,10 @@ case "$flavour" in
            options=(-DCMAKE_BUILD_TYPE=Debug -DMIRABEX_BUILD_TESTS=OFF) ;;
   tsan)    dir="$repo/build-tsan"
            options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRABEX_TSAN=ON -DMIRABEX_BUILD_EXTENSION=OFF) ;;
-  *) echo "usage: $0 [release|asan|tsan|pydebug]" >&2; exit 2 ;;
+  fuzz)    dir="$repo/build-fuzz"
+           options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DMIRABEX_FUZZ=ON
+                    -DMIRABEX_BUILD_EXTENSION=OFF -DMIRABEX_BUILD_TESTS=OFF) ;;
+  *) echo "usage: $0 [release|asan|tsan|pydebug|fuzz]" >&2; exit 2 ;;
 esac
 
 generator=()
