@@ -6,7 +6,8 @@
 # including a wheel built and installed into a fresh virtual environment,
 # the command line and the batch example, once more against the module built
 # with AddressSanitizer + UBSan, and under CPython's debug build with a
-# reference-leak check; last, a short fuzzing run of every fuzz target.
+# reference-leak check; last, the benchmark's quick mode and a short fuzzing
+# run of every fuzz target.
 #
 #   scripts/test.sh
 set -euo pipefail
@@ -48,6 +49,9 @@ scripts/sanitize_python.sh
 
 step "reference leaks, and the Python tests under the debug interpreter"
 scripts/refleak.sh
+
+step "benchmark, quick mode (a smoke test: asserts nothing about speed)"
+PYTHONPATH="$repo/build/python" "$python" bench/bench.py --quick
 
 step "fuzzing, ${FUZZ_SECONDS:-20} s per target"
 scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
