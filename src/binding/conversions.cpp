@@ -85,6 +85,9 @@ PyObject* make_str(std::string_view text) {
   if (!is_ascii(text)) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
   }
+  // One-character values (flags, codes, set ids) are common: CPython keeps
+  // a shared str for each Latin-1 character.
+  if (text.size() == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(text[0]));
   PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
   if (str != nullptr && !text.empty()) {
     std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
