@@ -1,6 +1,7 @@
 #include "binding/conversions.hpp"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 
 #include "binding/call_wrapper.hpp"
@@ -10,10 +11,17 @@ namespace mirabex {
 
 namespace {
 
+// Eight bytes at a time: long texts (whole messages) are common.
 bool is_ascii(std::string_view text) {
-  unsigned char high_bits = 0;
-  for (const char c : text) high_bits |= static_cast<unsigned char>(c);
-  return high_bits < 0x80;
+  std::uint64_t high_bits = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    high_bits |= word;
+  }
+  for (; i < text.size(); ++i) high_bits |= static_cast<unsigned char>(text[i]);
+  return (high_bits & 0x8080808080808080u) == 0;
 }
 
 // Lazily made str objects for the keys of common positions. Each slot is

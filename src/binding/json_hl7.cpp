@@ -41,6 +41,11 @@ std::optional<std::string_view> utf8_text(PyObject* object) {
     raise_type_conversion_error(object, "str");
     return std::nullopt;
   }
+  // ASCII strs are their own UTF-8: read them in place.
+  if (PyUnicode_IS_ASCII(object)) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+  }
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(object, &size);
   if (text == nullptr) return std::nullopt;

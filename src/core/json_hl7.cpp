@@ -240,18 +240,11 @@ std::optional<Hl7Error> append_segment(std::span<const TextPair> record,
 
 }  // namespace
 
-std::string_view TextArena::copy(std::string_view text) {
-  if (text.size() > free_size_) {
-    const std::size_t size = std::max(kBlockSize, text.size());
-    blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
-    free_ = blocks_.back().get();
-    free_size_ = size;
-  }
-  char* const copied = free_;
-  if (!text.empty()) std::memcpy(copied, text.data(), text.size());
-  free_ += text.size();
-  free_size_ -= text.size();
-  return {copied, text.size()};
+void TextArena::add_block(std::size_t at_least) {
+  const std::size_t size = std::max(kBlockSize, at_least);
+  blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+  free_ = blocks_.back().get();
+  free_size_ = size;
 }
 
 RecordList::RecordList(const RecordList& other) {
@@ -266,10 +259,6 @@ RecordList& RecordList::operator=(const RecordList& other) {
 }
 
 void RecordList::begin_record() { starts_.push_back(pairs_.size()); }
-
-void RecordList::add(std::string_view key, std::string_view value) {
-  pairs_.push_back({arena_.copy(key), arena_.copy(value)});
-}
 
 void RecordList::end_record() {
   const auto record = pairs_.begin() + static_cast<std::ptrdiff_t>(starts_.back());
@@ -304,33 +293,38 @@ std::span<const TextPair> RecordList::operator[](std::size_t i) const {
 
 namespace {
 
-// Reads the digits at pos as a number without '+' or overflow; false if
-// there are none or too many to be sure of the value.
-bool read_plain_number(std::string_view key, std::size_t& pos, std::uint64_t& value) {
-  const std::size_t start = pos;
-  value = 0;
-  while (pos < key.size() && key[pos] >= '0' && key[pos] <= '9' && pos - start < 19) {
-    value = value * 10 + static_cast<std::uint64_t>(key[pos++] - '0');
+// Reads the digits at p as a number without '+' or overflow: the end of
+// the digits, or null if there are none or too many to be sure of the value.
+const char* read_plain_number(const char* p, const char* end, std::uint64_t& value) {
+  const char* const start = p;
+  std::uint64_t number = 0;
+  for (; p != end && static_cast<unsigned char>(*p - '0') <= 9; ++p) {
+    if (p - start == 19) return nullptr;
+    number = number * 10 + static_cast<std::uint64_t>(*p - '0');
   }
-  return pos > start && (pos == key.size() || key[pos] < '0' || key[pos] > '9');
+  if (p == start) return nullptr;
+  value = number;
+  return p;
 }
 
 // The keys Hl7Json writes, "k", "k.c", "k[r]" and "k[r].c", read in one
 // pass. Anything else is left to the full grammar.
 std::optional<Placement> parse_usual_key(std::string_view key) {
+  const char* p = key.data();
+  const char* const end = p + key.size();
   Placement placement;
-  std::size_t pos = 0;
-  if (!read_plain_number(key, pos, placement.field)) return std::nullopt;
-  if (pos < key.size() && key[pos] == '[') {
-    ++pos;
-    if (!read_plain_number(key, pos, placement.repetition)) return std::nullopt;
-    if (pos == key.size() || key[pos++] != ']') return std::nullopt;
+  p = read_plain_number(p, end, placement.field);
+  if (p == nullptr) return std::nullopt;
+  if (p != end && *p == '[') {
+    p = read_plain_number(p + 1, end, placement.repetition);
+    if (p == nullptr || p == end || *p != ']') return std::nullopt;
+    ++p;
   }
-  if (pos < key.size() && key[pos] == '.') {
-    ++pos;
-    if (!read_plain_number(key, pos, placement.component)) return std::nullopt;
+  if (p != end && *p == '.') {
+    p = read_plain_number(p + 1, end, placement.component);
+    if (p == nullptr) return std::nullopt;
   }
-  if (pos != key.size()) return std::nullopt;
+  if (p != end) return std::nullopt;
   return placement;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -22,9 +23,18 @@ namespace mirabex {
 // added, and when the arena itself is moved.
 class TextArena {
  public:
-  std::string_view copy(std::string_view text);
+  std::string_view copy(std::string_view text) {
+    if (text.size() > free_size_) add_block(text.size());
+    char* const copied = free_;
+    if (!text.empty()) std::memcpy(copied, text.data(), text.size());
+    free_ += text.size();
+    free_size_ -= text.size();
+    return {copied, text.size()};
+  }
 
  private:
+  void add_block(std::size_t at_least);
+
   static constexpr std::size_t kBlockSize = 64 * 1024;
   std::vector<std::unique_ptr<char[]>> blocks_;
   char* free_ = nullptr;
@@ -49,7 +59,9 @@ class RecordList {
 
   // Records are built one at a time: begin, add pairs, end.
   void begin_record();
-  void add(std::string_view key, std::string_view value);
+  void add(std::string_view key, std::string_view value) {
+    pairs_.push_back({arena_.copy(key), arena_.copy(value)});
+  }
   // Sorts the open record by key bytes; where a key was added more than
   // once the pair added last is kept.
   void end_record();

@@ -1,7 +1,7 @@
 """Hl7Json: records of a message and of single segments, the options and their setters."""
 import pytest
 
-from mirabex import Hl7Json
+from mirabex import Hl7Json, JsonHl7
 from support import MESSAGE, OPTIONS, SN, options, raises_hl7
 
 MSH_ESCAPED = [
@@ -122,3 +122,15 @@ def test_setters_work_after_failed_calls():
     made.validation_enabled = False
     assert options(made) == (False, True, False)
     assert made.hl7_json == [{SN: ""}]
+
+
+@pytest.mark.parametrize("length", [1, 7, 8, 9, 16, 17, 24])
+@pytest.mark.parametrize("wide", ["é", "€", "😀"])
+def test_non_ascii_anywhere_in_a_value_survives_both_ways(length, wide):
+    # Values and whole messages are checked for ASCII eight bytes at a time;
+    # a wide character at any offset, tail included, must not be mistaken.
+    for position in range(length):
+        text = "a" * position + wide + "a" * (length - position - 1)
+        records = Hl7Json("PID|" + text).hl7_json
+        assert records[0]["1"] == text
+        assert JsonHl7(records).hl7_string == "PID|" + text
