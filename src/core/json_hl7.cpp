@@ -74,75 +74,53 @@ std::optional<Hl7Error> check_bounds(const Placement& placement, std::string_vie
 }
 
 // Writes one segment line from the placed values of a record, sorted by
-// position with the winning value last among equals.
+// position with the winning value last among equals, in one pass: the
+// separators between two values follow from how their positions differ.
 class SegmentWriter {
  public:
   SegmentWriter(std::string& out, const Hl7EscapeHandler* escape, bool is_header)
       : out_(out), escape_(escape), is_header_(is_header) {}
 
   void write_fields(std::span<const PlacedValue> placed, bool after_name) {
-    const auto first_field =
-        std::ranges::find_if(placed, [](const PlacedValue& p) { return p.placement.field != 0; });
-    placed = placed.subspan(static_cast<std::size_t>(first_field - placed.begin()));
-    if (placed.empty()) return;
-    const std::uint64_t last_field = placed.back().placement.field;
-    for (std::uint64_t field = 1; field <= last_field; ++field) {
-      if (after_name || field > 1) out_ += kFieldSeparator;
-      const std::size_t count =
-          run_length(placed, [&](const Placement& p) { return p.field == field; });
-      // The header's encoding characters are written as they are.
-      const Hl7EscapeHandler* escape = is_header_ && field == 1 ? nullptr : escape_;
-      write_repetitions(placed.first(count), escape);
-      placed = placed.subspan(count);
+    // Field 1 follows a separator only when a name precedes it.
+    Placement at{after_name ? 0u : 1u, 0, 1};
+    for (std::size_t i = 0; i < placed.size(); ++i) {
+      const Placement& p = placed[i].placement;
+      if (p.field == 0 || is_overridden(placed, i)) continue;
+      if (p.field != at.field) {
+        out_.append(static_cast<std::size_t>(p.field - at.field), kFieldSeparator);
+        at = {p.field, 0, 1};
+      }
+      if (p.repetition != at.repetition) {
+        out_.append(static_cast<std::size_t>(p.repetition - at.repetition), kRepetitionSeparator);
+        at.repetition = p.repetition;
+        at.component = 1;
+      }
+      if (p.component > at.component) {
+        out_.append(static_cast<std::size_t>(p.component - at.component), kComponentSeparator);
+        at.component = p.component;
+      }
+      write_value(placed[i].value, p.field);
     }
   }
 
  private:
-  template <class SamePart>
-  static std::size_t run_length(std::span<const PlacedValue> placed, SamePart&& same) {
-    std::size_t count = 0;
-    while (count < placed.size() && same(placed[count].placement)) ++count;
-    return count;
+  // A value gives way to the next one for the same position, and a value
+  // for the whole repetition (component 0) to any component of it.
+  static bool is_overridden(std::span<const PlacedValue> placed, std::size_t i) {
+    if (i + 1 == placed.size()) return false;
+    const Placement& p = placed[i].placement;
+    const Placement& next = placed[i + 1].placement;
+    return next.field == p.field && next.repetition == p.repetition &&
+           (next.component == p.component || p.component == 0);
   }
 
-  void write_value(std::string_view value, const Hl7EscapeHandler* escape) {
-    if (escape != nullptr) {
-      escape->escape_append(value, out_);
+  void write_value(std::string_view value, std::uint64_t field) {
+    // The header's encoding characters are written as they are.
+    if (escape_ != nullptr && !(is_header_ && field == 1)) {
+      escape_->escape_append(value, out_);
     } else {
       out_ += value;
-    }
-  }
-
-  void write_repetitions(std::span<const PlacedValue> field, const Hl7EscapeHandler* escape) {
-    if (field.empty()) return;
-    const std::uint64_t last_repetition = field.back().placement.repetition;
-    for (std::uint64_t repetition = 0; repetition <= last_repetition; ++repetition) {
-      if (repetition > 0) out_ += kRepetitionSeparator;
-      const std::size_t count =
-          run_length(field, [&](const Placement& p) { return p.repetition == repetition; });
-      write_components(field.first(count), escape);
-      field = field.subspan(count);
-    }
-  }
-
-  // Components 1.. joined; a value for component 0 fills the repetition
-  // only when no numbered component is there.
-  void write_components(std::span<const PlacedValue> repetition, const Hl7EscapeHandler* escape) {
-    if (repetition.empty()) return;
-    const std::uint64_t last_component = repetition.back().placement.component;
-    if (last_component == 0) {
-      write_value(repetition.back().value, escape);
-      return;
-    }
-    for (std::uint64_t component = 1; component <= last_component; ++component) {
-      if (component > 1) out_ += kComponentSeparator;
-      const auto same = [&](const Placement& p) { return p.component == component; };
-      while (!repetition.empty() && repetition.front().placement.component < component) {
-        repetition = repetition.subspan(1);
-      }
-      const std::size_t count = run_length(repetition, same);
-      if (count > 0) write_value(repetition[count - 1].value, escape);
-      repetition = repetition.subspan(count);
     }
   }
 
