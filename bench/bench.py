@@ -175,18 +175,6 @@ def synthetic_inputs(quick):
 
 # ---- measuring ------------------------------------------------------------------
 
-def measure(function, seconds):
-    """Best and median seconds per call, after a warm-up call."""
-    function()
-    times = []
-    deadline = time.perf_counter() + seconds
-    while len(times) < 3 or (time.perf_counter() < deadline and len(times) < 1000):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return min(times), statistics.median(times)
-
-
 def measure_together(functions, seconds):
     """Best and median seconds per call of each function, their calls taken
     in turn: the speed of this machine drifts by tens of percent over
@@ -201,6 +189,11 @@ def measure_together(functions, seconds):
             function()
             taken.append(time.perf_counter() - start)
     return [(min(taken), statistics.median(taken)) for taken in times]
+
+
+def measure(function, seconds):
+    """Best and median seconds per call, after a warm-up call."""
+    return measure_together([function], seconds)[0]
 
 
 class Table:

@@ -51,7 +51,7 @@ step "reference leaks, and the Python tests under the debug interpreter"
 scripts/refleak.sh
 
 step "benchmark, quick mode (a smoke test: asserts nothing about speed)"
-PYTHONPATH="$repo/build/python" "$python" bench/bench.py --quick
+scripts/bench.sh --quick
 
 step "fuzzing, ${FUZZ_SECONDS:-20} s per target"
 scripts/fuzz.sh "${FUZZ_SECONDS:-20}"

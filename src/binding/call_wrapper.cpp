@@ -261,19 +261,26 @@ bool bind_arguments(const ArgumentDescriptor& descriptor, PyObject* args, PyObje
   return positional >= descriptor.required || check_required(descriptor, bound);
 }
 
-std::optional<std::string_view> extract_text(PyObject* object, std::string_view parameter) {
+std::optional<std::string_view> str_text(PyObject* object) {
   if (!PyUnicode_Check(object)) {
     raise_type_conversion_error(object, "str");
-    add_parameter_note(parameter);
     return std::nullopt;
+  }
+  // ASCII strs are their own UTF-8: read them in place.
+  if (PyUnicode_IS_ASCII(object)) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
   }
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(object, &size);
-  if (text == nullptr) {
-    add_parameter_note(parameter);
-    return std::nullopt;
-  }
+  if (text == nullptr) return std::nullopt;
   return std::string_view(text, static_cast<std::size_t>(size));
+}
+
+std::optional<std::string_view> extract_text(PyObject* object, std::string_view parameter) {
+  auto text = str_text(object);
+  if (!text) add_parameter_note(parameter);
+  return text;
 }
 
 std::optional<bool> extract_bool(PyObject* object, std::string_view parameter) {

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "binding/access_counter.hpp"
 #include "binding/once.hpp"
@@ -110,6 +111,10 @@ bool bind_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args,
 bool bind_arguments(const ArgumentDescriptor& descriptor, PyObject* args, PyObject* kwargs,
                     BoundArguments& bound);
 
+// The UTF-8 text of a str, valid while the object lives. TypeError for
+// anything else, and the encoder's error for a str with lone surrogates.
+std::optional<std::string_view> str_text(PyObject* object);
+
 // Conversions. On failure the exception is set and tagged with the
 // parameter's name, and the result is empty (or false).
 std::optional<std::string_view> extract_text(PyObject* object, std::string_view parameter);
@@ -163,6 +168,16 @@ PyObject* create_instance(PyTypeObject* type, Native&& native) {
   new (&instance->native) Native(std::move(native));
   new (&instance->access) AccessCounter();
   return self;
+}
+
+// An instance holding what a loader produced, or the loader's error raised.
+template <class Native>
+PyObject* create_instance_or_raise(PyTypeObject* type, std::variant<Native, Hl7Error>&& loaded) {
+  if (const auto* error = std::get_if<Hl7Error>(&loaded)) {
+    raise_hl7_error(*error);
+    return nullptr;
+  }
+  return create_instance(type, std::get<Native>(std::move(loaded)));
 }
 
 // Destroys the native state and frees the instance (the deallocation slot).

@@ -62,11 +62,7 @@ PyObject* from_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
       return Hl7Json::from_file(std::string(*path), options.validation_enabled,
                                 options.strict_validation, options.escaping_enabled);
     }();
-    if (const auto* error = std::get_if<Hl7Error>(&loaded)) {
-      raise_hl7_error(*error);
-      return nullptr;
-    }
-    return create_instance(type, std::get<Hl7Json>(std::move(loaded)));
+    return create_instance_or_raise(type, std::move(loaded));
   });
 }
 

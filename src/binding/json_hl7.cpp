@@ -35,23 +35,6 @@ int is_sequence(PyObject* object) {
   return sequence == nullptr ? -1 : PyObject_IsInstance(object, sequence);
 }
 
-// The UTF-8 text of a str, valid while the object lives.
-std::optional<std::string_view> utf8_text(PyObject* object) {
-  if (!PyUnicode_Check(object)) {
-    raise_type_conversion_error(object, "str");
-    return std::nullopt;
-  }
-  // ASCII strs are their own UTF-8: read them in place.
-  if (PyUnicode_IS_ASCII(object)) {
-    return std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
-                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
-  }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(object, &size);
-  if (text == nullptr) return std::nullopt;
-  return std::string_view(text, static_cast<std::size_t>(size));
-}
-
 // One step of iterating a caller's dict, taken under the dict's critical
 // section: the next pair as strong references, and the size seen.
 struct DictStep {
@@ -91,8 +74,8 @@ bool record_from_dict(PyObject* dict, RecordList& records) {
       raise_panic("dictionary keys changed during iteration");
       return false;
     }
-    const auto key = utf8_text(step.key.get());
-    const auto value = key ? utf8_text(step.value.get()) : std::nullopt;
+    const auto key = str_text(step.key.get());
+    const auto value = key ? str_text(step.value.get()) : std::nullopt;
     if (!value) return false;
     records.add(*key, *value);
   }
@@ -181,11 +164,7 @@ PyObject* from_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
       Detached detached;
       return JsonHl7::from_file(std::string(*path));
     }();
-    if (const auto* error = std::get_if<Hl7Error>(&loaded)) {
-      raise_hl7_error(*error);
-      return nullptr;
-    }
-    return create_instance(type, std::get<JsonHl7>(std::move(loaded)));
+    return create_instance_or_raise(type, std::move(loaded));
   });
 }
 

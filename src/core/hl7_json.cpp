@@ -23,11 +23,10 @@ std::variant<Hl7Json, Hl7Error> Hl7Json::from_file(const std::string& path,
                                                    std::optional<bool> validation_enabled,
                                                    std::optional<bool> strict_validation,
                                                    std::optional<bool> escaping_enabled) {
-  auto content = read_text_file(path);
-  if (auto* error = std::get_if<IoError>(&content)) return error_kind::Io{std::move(*error)};
-  auto& text = std::get<std::string>(content);
-  if (is_blank(text)) return error_kind::EmptyMessage{};
-  return Hl7Json(std::move(text), validation_enabled, strict_validation, escaping_enabled);
+  auto text = read_message_file(path);
+  if (auto* error = std::get_if<Hl7Error>(&text)) return std::move(*error);
+  return Hl7Json(std::get<std::string>(std::move(text)), validation_enabled, strict_validation,
+                 escaping_enabled);
 }
 
 std::optional<Hl7Error> Hl7Json::validate(std::optional<bool> strict_mode,
@@ -45,10 +44,13 @@ std::optional<Hl7Error> Hl7Json::validate_before_conversion() const {
 std::size_t Hl7Json::line_count() const {
   // Line feeds are far apart: memchr leaps between them.
   std::size_t count = 1;
-  for (const char* at = hl7_string_.data();; ++at, ++count) {
-    const std::size_t rest = hl7_string_.size() - static_cast<std::size_t>(at - hl7_string_.data());
-    at = static_cast<const char*>(std::memchr(at, '\n', rest));
+  const char* at = hl7_string_.data();
+  const char* const end = at + hl7_string_.size();
+  for (;;) {
+    at = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
     if (at == nullptr) return count;
+    ++at;
+    ++count;
   }
 }
 

@@ -26,6 +26,41 @@ std::optional<std::uint64_t> parse_number(std::string_view text) {
   return value;
 }
 
+// Reads the digits at p as a number without '+' or overflow: the end of
+// the digits, or null if there are none or too many to be sure of the value.
+const char* read_plain_number(const char* p, const char* end, std::uint64_t& value) {
+  const char* const start = p;
+  std::uint64_t number = 0;
+  for (; p != end && static_cast<unsigned char>(*p - '0') <= 9; ++p) {
+    if (p - start == 19) return nullptr;
+    number = number * 10 + static_cast<std::uint64_t>(*p - '0');
+  }
+  if (p == start) return nullptr;
+  value = number;
+  return p;
+}
+
+// The keys Hl7Json writes, "k", "k.c", "k[r]" and "k[r].c", read in one
+// pass. Anything else is left to the full grammar.
+std::optional<Placement> parse_usual_key(std::string_view key) {
+  const char* p = key.data();
+  const char* const end = p + key.size();
+  Placement placement;
+  p = read_plain_number(p, end, placement.field);
+  if (p == nullptr) return std::nullopt;
+  if (p != end && *p == '[') {
+    p = read_plain_number(p + 1, end, placement.repetition);
+    if (p == nullptr || p == end || *p != ']') return std::nullopt;
+    ++p;
+  }
+  if (p != end && *p == '.') {
+    p = read_plain_number(p + 1, end, placement.component);
+    if (p == nullptr) return std::nullopt;
+  }
+  if (p != end) return std::nullopt;
+  return placement;
+}
+
 std::optional<Placement> parse_bracket_key(std::string_view key, std::size_t open,
                                            std::size_t close) {
   if (close < open) return std::nullopt;
@@ -81,6 +116,14 @@ class SegmentWriter {
   SegmentWriter(std::string& out, const Hl7EscapeHandler* escape, bool is_header)
       : out_(out), escape_(escape), is_header_(is_header) {}
 
+  // The name, escaped like any value so that it cannot inject separators,
+  // then the fields.
+  void write_segment(std::optional<std::string_view> name, std::span<const PlacedValue> placed) {
+    if (name) write_value(*name, 0);  // position 0: never the header's raw field
+    write_fields(placed, name.has_value());
+  }
+
+ private:
   void write_fields(std::span<const PlacedValue> placed, bool after_name) {
     // Field 1 follows a separator only when a name precedes it.
     Placement at{after_name ? 0u : 1u, 0, 1};
@@ -104,7 +147,6 @@ class SegmentWriter {
     }
   }
 
- private:
   // A value gives way to the next one for the same position, and a value
   // for the whole repetition (component 0) to any component of it.
   static bool is_overridden(std::span<const PlacedValue> placed, std::size_t i) {
@@ -196,7 +238,6 @@ std::optional<Hl7Error> append_segment(std::span<const TextPair> record,
   const std::string_view segment_name = has_name ? name->value : "";
   placed.clear();
   for (const auto& [key, value] : record) {
-    if (key == kSegmentNameKey) continue;
     const auto placement = parse_position_key(key);
     if (!placement) continue;
     if (auto error = check_bounds(*placement, segment_name)) return error;
@@ -204,15 +245,8 @@ std::optional<Hl7Error> append_segment(std::span<const TextPair> record,
   }
   // Stable: among keys naming one position, the one that sorts last wins.
   sorter.sort(placed);
-  if (has_name) {
-    // Escaped like any value, so that a name cannot inject separators.
-    if (escape != nullptr) {
-      escape->escape_append(segment_name, out);
-    } else {
-      out += segment_name;
-    }
-  }
-  SegmentWriter(out, escape, segment_name == "MSH").write_fields(placed, has_name);
+  SegmentWriter(out, escape, segment_name == "MSH")
+      .write_segment(has_name ? std::optional(segment_name) : std::nullopt, placed);
   return std::nullopt;
 }
 
@@ -269,45 +303,6 @@ std::span<const TextPair> RecordList::operator[](std::size_t i) const {
   return std::span(pairs_).subspan(starts_[i], end - starts_[i]);
 }
 
-namespace {
-
-// Reads the digits at p as a number without '+' or overflow: the end of
-// the digits, or null if there are none or too many to be sure of the value.
-const char* read_plain_number(const char* p, const char* end, std::uint64_t& value) {
-  const char* const start = p;
-  std::uint64_t number = 0;
-  for (; p != end && static_cast<unsigned char>(*p - '0') <= 9; ++p) {
-    if (p - start == 19) return nullptr;
-    number = number * 10 + static_cast<std::uint64_t>(*p - '0');
-  }
-  if (p == start) return nullptr;
-  value = number;
-  return p;
-}
-
-// The keys Hl7Json writes, "k", "k.c", "k[r]" and "k[r].c", read in one
-// pass. Anything else is left to the full grammar.
-std::optional<Placement> parse_usual_key(std::string_view key) {
-  const char* p = key.data();
-  const char* const end = p + key.size();
-  Placement placement;
-  p = read_plain_number(p, end, placement.field);
-  if (p == nullptr) return std::nullopt;
-  if (p != end && *p == '[') {
-    p = read_plain_number(p + 1, end, placement.repetition);
-    if (p == nullptr || p == end || *p != ']') return std::nullopt;
-    ++p;
-  }
-  if (p != end && *p == '.') {
-    p = read_plain_number(p + 1, end, placement.component);
-    if (p == nullptr) return std::nullopt;
-  }
-  if (p != end) return std::nullopt;
-  return placement;
-}
-
-}  // namespace
-
 std::optional<Placement> parse_position_key(std::string_view key) {
   if (const auto usual = parse_usual_key(key)) return usual;
   if (key == kSegmentNameKey) return std::nullopt;
@@ -326,11 +321,9 @@ JsonHl7::JsonHl7(RecordList records)
     : records_(std::move(records)), escape_handler_(&default_escape_handler()) {}
 
 std::variant<JsonHl7, Hl7Error> JsonHl7::from_file(const std::string& path) {
-  auto content = read_text_file(path);
-  if (auto* error = std::get_if<IoError>(&content)) return error_kind::Io{std::move(*error)};
-  const auto& text = std::get<std::string>(content);
-  if (is_blank(text)) return error_kind::EmptyMessage{};
-  auto records = records_from_json(text);
+  const auto text = read_message_file(path);
+  if (const auto* error = std::get_if<Hl7Error>(&text)) return *error;
+  auto records = records_from_json(std::get<std::string>(text));
   if (auto* error = std::get_if<Hl7Error>(&records)) return std::move(*error);
   return JsonHl7(std::get<RecordList>(std::move(records)));
 }

@@ -82,10 +82,6 @@ class LineBreakNormaliser {
   bool lf_held_ = false;
 };
 
-}  // namespace
-
-namespace {
-
 bool is_line_break(char c) { return c == '\r' || c == '\n'; }
 
 }  // namespace
@@ -261,6 +257,13 @@ std::variant<std::string, IoError> read_text_file(const std::string& path) {
   content.resize(filled);
   if (!is_valid_utf8(content)) return IoError::invalid_utf8();
   return content;
+}
+
+std::variant<std::string, Hl7Error> read_message_file(const std::string& path) {
+  auto content = read_text_file(path);
+  if (auto* error = std::get_if<IoError>(&content)) return error_kind::Io{std::move(*error)};
+  if (is_blank(std::get<std::string>(content))) return error_kind::EmptyMessage{};
+  return std::get<std::string>(std::move(content));
 }
 
 }  // namespace mirabex

@@ -83,4 +83,7 @@ bool is_blank(std::string_view text);
 // Reads a whole file that must hold UTF-8 text.
 std::variant<std::string, IoError> read_text_file(const std::string& path);
 
+// Reads a file that must hold a message: UTF-8 text that is not blank.
+std::variant<std::string, Hl7Error> read_message_file(const std::string& path);
+
 }  // namespace mirabex
