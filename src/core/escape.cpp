@@ -84,9 +84,10 @@ std::size_t Hl7EscapeHandler::escaped_size(std::string_view text) const {
 
 // No reserve here: callers append many values to one text and rely on its
 // geometric growth.
-void Hl7EscapeHandler::escape_append(std::string_view text, std::string& out) const {
+void Hl7EscapeHandler::escape_append_from(std::string_view text, std::size_t first,
+                                          std::string& out) const {
   std::size_t run_start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  for (std::size_t i = first; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
     if (!needs_escape_[byte]) continue;
     out.append(text.data() + run_start, i - run_start);

@@ -84,17 +84,13 @@ std::optional<Placement> parse_dotted_key(std::string_view key, std::size_t dot)
 }
 
 struct PlacedValue {
-  Placement placement;
+  PositionCode position;
   std::string_view value;
 };
 
-bool by_position(const PlacedValue& a, const PlacedValue& b) {
-  const Placement& x = a.placement;
-  const Placement& y = b.placement;
-  if (x.field != y.field) return x.field < y.field;
-  if (x.repetition != y.repetition) return x.repetition < y.repetition;
-  return x.component < y.component;
-}
+bool by_position(const PlacedValue& a, const PlacedValue& b) { return a.position < b.position; }
+
+std::uint64_t field_of(PositionCode position) { return position >> (2 * kPositionPartBits); }
 
 std::optional<Hl7Error> check_bounds(const Placement& placement, std::string_view segment_name) {
   const auto refuse = [&](std::string_view what, std::uint64_t number) {
@@ -128,7 +124,7 @@ class SegmentWriter {
     // Field 1 follows a separator only when a name precedes it.
     Placement at{after_name ? 0u : 1u, 0, 1};
     for (std::size_t i = 0; i < placed.size(); ++i) {
-      const Placement& p = placed[i].placement;
+      const Placement p = placement_of(placed[i].position);
       if (p.field == 0 || is_overridden(placed, i)) continue;
       if (p.field != at.field) {
         out_.append(static_cast<std::size_t>(p.field - at.field), kFieldSeparator);
@@ -151,10 +147,12 @@ class SegmentWriter {
   // for the whole repetition (component 0) to any component of it.
   static bool is_overridden(std::span<const PlacedValue> placed, std::size_t i) {
     if (i + 1 == placed.size()) return false;
-    const Placement& p = placed[i].placement;
-    const Placement& next = placed[i + 1].placement;
-    return next.field == p.field && next.repetition == p.repetition &&
-           (next.component == p.component || p.component == 0);
+    const PositionCode here = placed[i].position;
+    const PositionCode next = placed[i + 1].position;
+    // Same repetition of the same field: same component, or this value is
+    // the whole repetition (component 0).
+    return (here & ~kPositionPartMask) == (next & ~kPositionPartMask) &&
+           (here == next || (here & kPositionPartMask) == 0);
   }
 
   void write_value(std::string_view value, std::uint64_t field) {
@@ -180,19 +178,19 @@ class PositionSorter {
  public:
   void sort(std::vector<PlacedValue>& placed) {
     if (placed.size() < 2) return;
-    const std::uint64_t last_field = std::ranges::max(placed, {}, [](const PlacedValue& p) {
-                                       return p.placement.field;
-                                     }).placement.field;
+    const std::uint64_t last_field = field_of(std::ranges::max(placed, by_position).position);
     if (last_field > 4 * placed.size() + 64) {  // few values, far apart
       std::ranges::stable_sort(placed, by_position);
       return;
     }
     starts_.assign(static_cast<std::size_t>(last_field) + 2, 0);
-    for (const PlacedValue& p : placed) ++starts_[static_cast<std::size_t>(p.placement.field) + 1];
+    for (const PlacedValue& p : placed) {
+      ++starts_[static_cast<std::size_t>(field_of(p.position)) + 1];
+    }
     for (std::size_t f = 1; f < starts_.size(); ++f) starts_[f] += starts_[f - 1];
     sorted_.resize(placed.size());
     for (const PlacedValue& p : placed)
-      sorted_[starts_[static_cast<std::size_t>(p.placement.field)]++] = p;
+      sorted_[starts_[static_cast<std::size_t>(field_of(p.position))]++] = p;
     placed.swap(sorted_);
     sort_within_fields(placed);
   }
@@ -204,7 +202,7 @@ class PositionSorter {
     auto group = placed.begin();
     while (group != placed.end()) {
       const auto next = std::find_if(group, placed.end(), [&](const PlacedValue& p) {
-        return p.placement.field != group->placement.field;
+        return field_of(p.position) != field_of(group->position);
       });
       if (next - group > 16) {
         std::stable_sort(group, next, by_position);
@@ -237,11 +235,12 @@ std::optional<Hl7Error> append_segment(std::span<const TextPair> record,
   const bool has_name = name != record.end() && name->key == kSegmentNameKey;
   const std::string_view segment_name = has_name ? name->value : "";
   placed.clear();
-  for (const auto& [key, value] : record) {
-    const auto placement = parse_position_key(key);
-    if (!placement) continue;
-    if (auto error = check_bounds(*placement, segment_name)) return error;
-    placed.push_back({*placement, value});
+  for (const TextPair& pair : record) {
+    // Read the key again for the numbers the error names.
+    if (pair.position == kBeyondLimit) {
+      return check_bounds(*parse_position_key(pair.key), segment_name);
+    }
+    if (pair.position != kNoPosition) placed.push_back({pair.position, pair.value});
   }
   // Stable: among keys naming one position, the one that sorts last wins.
   sorter.sort(placed);
@@ -253,7 +252,9 @@ std::optional<Hl7Error> append_segment(std::span<const TextPair> record,
 }  // namespace
 
 void TextArena::add_block(std::size_t at_least) {
-  const std::size_t size = std::max(kBlockSize, at_least);
+  // Blocks double from small to large: a short message holds little.
+  next_block_size_ = std::min(next_block_size_ * 2, kLargestBlockSize);
+  const std::size_t size = std::max(next_block_size_, at_least);
   blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
   free_ = blocks_.back().get();
   free_size_ = size;
@@ -315,6 +316,12 @@ std::optional<Placement> parse_position_key(std::string_view key) {
   const std::size_t dot = key.find('.');
   if (dot != std::string_view::npos) return parse_dotted_key(key, dot);
   return std::nullopt;
+}
+
+PositionCode position_code(std::string_view key) {
+  const auto placement = parse_position_key(key);
+  return placement ? pack_position(placement->field, placement->repetition, placement->component)
+                   : kNoPosition;
 }
 
 JsonHl7::JsonHl7(RecordList records)

@@ -19,6 +19,62 @@
 
 namespace mirabex {
 
+// Where a key places its value: field from 1, repetition from 0, component
+// from 1 (0: the value fills the whole repetition).
+struct Placement {
+  std::uint64_t field = 0;
+  std::uint64_t repetition = 0;
+  std::uint64_t component = 0;
+  bool operator==(const Placement&) const = default;
+};
+
+// The position a key names, or nothing for keys that name none: "3", "+3",
+// "3[1]", "3[1].2", "5.2". Numbers may have leading zeros and one leading
+// '+', and must fit in 64 bits.
+std::optional<Placement> parse_position_key(std::string_view key);
+
+// Field, repetition and component numbers above this are refused: one key
+// would otherwise ask for that many empty parts.
+inline constexpr std::uint64_t kMaxPosition = 100000;
+
+// A key's position packed into one number that orders like the position
+// (field, then repetition, then component), read once when the key is
+// added. Keys naming no position, and positions beyond the limit (read
+// again for the error), get marks above every packed position.
+using PositionCode = std::uint64_t;
+inline constexpr int kPositionPartBits = 21;  // for each of the three numbers
+inline constexpr PositionCode kPositionPartMask = (PositionCode{1} << kPositionPartBits) - 1;
+static_assert(kMaxPosition <= kPositionPartMask);
+inline constexpr PositionCode kNoPosition = UINT64_MAX;
+inline constexpr PositionCode kBeyondLimit = UINT64_MAX - 1;
+
+inline PositionCode pack_position(std::uint64_t field, std::uint64_t repetition,
+                                  std::uint64_t component) {
+  if (field > kMaxPosition || repetition > kMaxPosition || component > kMaxPosition) {
+    return kBeyondLimit;
+  }
+  return field << (2 * kPositionPartBits) | repetition << kPositionPartBits | component;
+}
+
+PositionCode position_code(std::string_view key);
+
+// The same for the key Hl7Json writes for a position.
+inline PositionCode position_code(const PositionKey& key) {
+  return pack_position(key.field, key.repetition == PositionKey::kNone ? 0 : key.repetition,
+                       key.component);
+}
+
+inline Placement placement_of(PositionCode code) {
+  return {code >> (2 * kPositionPartBits), (code >> kPositionPartBits) & kPositionPartMask,
+          code & kPositionPartMask};
+}
+
+struct TextPair {
+  std::string_view key;
+  std::string_view value;
+  PositionCode position = kNoPosition;
+};
+
 // Owned texts that never move: views into them stay valid as more are
 // added, and when the arena itself is moved.
 class TextArena {
@@ -35,19 +91,16 @@ class TextArena {
  private:
   void add_block(std::size_t at_least);
 
-  static constexpr std::size_t kBlockSize = 64 * 1024;
+  static constexpr std::size_t kLargestBlockSize = 64 * 1024;
   std::vector<std::unique_ptr<char[]>> blocks_;
+  std::size_t next_block_size_ = 1024;
   char* free_ = nullptr;
   std::size_t free_size_ = 0;
 };
 
-struct TextPair {
-  std::string_view key;
-  std::string_view value;
-};
-
 // A list of records, each a map from key text to value text in ascending
-// byte order of the keys. All texts live in one arena.
+// byte order of the keys. The texts live in the list's arena, but for keys
+// known to outlive the list.
 class RecordList {
  public:
   RecordList() = default;
@@ -60,7 +113,12 @@ class RecordList {
   // Records are built one at a time: begin, add pairs, end.
   void begin_record();
   void add(std::string_view key, std::string_view value) {
-    pairs_.push_back({arena_.copy(key), arena_.copy(value)});
+    pairs_.push_back({arena_.copy(key), arena_.copy(value), position_code(key)});
+  }
+  // Adds a pair whose key text lives longer than this list, and whose
+  // position is known: position_code(key). The key is not copied.
+  void add_lasting_key(std::string_view key, std::string_view value, PositionCode position) {
+    pairs_.push_back({key, arena_.copy(value), position});
   }
   // Sorts the open record by key bytes; where a key was added more than
   // once the pair added last is kept.
@@ -104,24 +162,6 @@ class RecordList {
   std::vector<TextPair> pairs_;
   std::vector<std::size_t> starts_;  // first pair of each record
 };
-
-// Where a key places its value: field from 1, repetition from 0, component
-// from 1 (0: the value fills the whole repetition).
-struct Placement {
-  std::uint64_t field = 0;
-  std::uint64_t repetition = 0;
-  std::uint64_t component = 0;
-  bool operator==(const Placement&) const = default;
-};
-
-// The position a key names, or nothing for keys that name none: "3", "+3",
-// "3[1]", "3[1].2", "5.2". Numbers may have leading zeros and one leading
-// '+', and must fit in 64 bits.
-std::optional<Placement> parse_position_key(std::string_view key);
-
-// Field, repetition and component numbers above this are refused: one key
-// would otherwise ask for that many empty parts.
-inline constexpr std::uint64_t kMaxPosition = 100000;
 
 class JsonHl7 {
  public:

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "core/json_reader.hpp"
 
@@ -52,6 +53,55 @@ INSTANTIATE_TEST_SUITE_P(
         KeyCase{"3.0", Placement{3, 0, 0}}, KeyCase{"5.2.1", std::nullopt},
         KeyCase{".2", std::nullopt}, KeyCase{"5.", std::nullopt}, KeyCase{"5.a", std::nullopt},
         KeyCase{"5[.2", std::nullopt}));
+
+// The packed position must order exactly like (field, repetition,
+// component), up to the limit, or the writer would misplace values.
+TEST(PositionCode, OrdersLikeThePosition) {
+  std::vector<Placement> placements;
+  for (const std::uint64_t field : {0u, 1u, 2u, 99u, 100u, 65535u, 100000u}) {
+    for (const std::uint64_t repetition : {0u, 1u, 7u, 4096u, 100000u}) {
+      for (const std::uint64_t component : {0u, 1u, 31u, 32u, 100000u}) {
+        placements.push_back({field, repetition, component});
+      }
+    }
+  }
+  const auto tuple = [](const Placement& p) {
+    return std::tie(p.field, p.repetition, p.component);
+  };
+  for (const Placement& a : placements) {
+    const PositionCode code = pack_position(a.field, a.repetition, a.component);
+    ASSERT_EQ(placement_of(code), a);
+    for (const Placement& b : placements) {
+      ASSERT_EQ(code < pack_position(b.field, b.repetition, b.component), tuple(a) < tuple(b));
+    }
+  }
+}
+
+TEST(PositionCode, MarksKeysWithoutAPositionAndPositionsPastTheLimit) {
+  EXPECT_EQ(position_code("segment_name"), kNoPosition);
+  EXPECT_EQ(position_code("5.2.1"), kNoPosition);
+  EXPECT_EQ(position_code("100000[100000].100000"), pack_position(100000, 100000, 100000));
+  for (const char* key : {"100001", "3[100001]", "3.100001", "18446744073709551615"}) {
+    EXPECT_EQ(position_code(key), kBeyondLimit) << key;
+  }
+  EXPECT_GT(kBeyondLimit, pack_position(kMaxPosition, kMaxPosition, kMaxPosition));
+}
+
+// The binding hands over the position of the keys Hl7Json writes without
+// reading their text: it must be what reading the text gives.
+TEST(PositionCode, OfAWrittenKeyIsOfItsText) {
+  for (std::size_t field = 0; field < 300; ++field) {
+    for (std::size_t repetition = 0; repetition < 20; ++repetition) {
+      for (std::size_t component = 0; component < 40; ++component) {
+        const std::size_t r = repetition == 19 ? PositionKey::kNone : repetition;
+        const PositionKey key{field, r, component};
+        ASSERT_EQ(position_code(key), position_code(key.text())) << key.text();
+      }
+    }
+  }
+  const PositionKey past{100001, PositionKey::kNone, 0};
+  EXPECT_EQ(position_code(past), kBeyondLimit);
+}
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
