@@ -261,15 +261,10 @@ bool bind_arguments(const ArgumentDescriptor& descriptor, PyObject* args, PyObje
   return positional >= descriptor.required || check_required(descriptor, bound);
 }
 
-std::optional<std::string_view> str_text(PyObject* object) {
+std::optional<std::string_view> non_ascii_str_text(PyObject* object) {
   if (!PyUnicode_Check(object)) {
     raise_type_conversion_error(object, "str");
     return std::nullopt;
-  }
-  // ASCII strs are their own UTF-8: read them in place.
-  if (PyUnicode_IS_ASCII(object)) {
-    return std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
-                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
   }
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(object, &size);

@@ -111,9 +111,19 @@ bool bind_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args,
 bool bind_arguments(const ArgumentDescriptor& descriptor, PyObject* args, PyObject* kwargs,
                     BoundArguments& bound);
 
+// str_text for everything but an ASCII str.
+std::optional<std::string_view> non_ascii_str_text(PyObject* object);
+
 // The UTF-8 text of a str, valid while the object lives. TypeError for
 // anything else, and the encoder's error for a str with lone surrogates.
-std::optional<std::string_view> str_text(PyObject* object);
+// ASCII strs, the common case, are their own UTF-8 and are read in place.
+inline std::optional<std::string_view> str_text(PyObject* object) {
+  if (PyUnicode_Check(object) && PyUnicode_IS_ASCII(object)) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+  }
+  return non_ascii_str_text(object);
+}
 
 // Conversions. On failure the exception is set and tagged with the
 // parameter's name, and the result is empty (or false).

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "binding/call_wrapper.hpp"
+#include "binding/known_key_index.hpp"
 #include "binding/refs.hpp"
 
 namespace mirabex {
@@ -24,6 +25,8 @@ bool is_ascii(std::string_view text) {
   return (high_bits & 0x8080808080808080u) == 0;
 }
 
+KnownKeyIndex known_keys;
+
 // Lazily made str objects for the keys of common positions. Each slot is
 // written once, by whichever thread makes its key first; a thread that
 // loses the race drops its own copy. Keys live for the life of the process.
@@ -38,6 +41,7 @@ class PositionKeyCache {
       if (made == nullptr) return nullptr;
       if (slot->compare_exchange_strong(cached, made, std::memory_order_acq_rel)) {
         cached = made;
+        known_keys.add(made, key);
       } else {
         Py_DECREF(made);
       }
@@ -104,6 +108,14 @@ PyObject* make_str(std::string_view text) {
 }
 
 PyObject* position_key_str(const PositionKey& key) { return position_keys.get(key); }
+
+bool find_known_key_position(PyObject* key, PositionCode& position) {
+  if (const auto* name_key = segment_name_key_cell.get(); name_key != nullptr && *name_key == key) {
+    position = kNoPosition;
+    return true;
+  }
+  return known_keys.find(key, position);
+}
 
 PyObject* record_dict(const Hl7Segment& segment) {
   OwnedRef dict = OwnedRef::consume(PyDict_New());

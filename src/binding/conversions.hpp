@@ -4,9 +4,11 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <string_view>
 
 #include "core/hl7_json.hpp"
+#include "core/json_hl7.hpp"
 #include "core/segments.hpp"
 
 namespace mirabex {
@@ -18,6 +20,10 @@ PyObject* make_str(std::string_view text);
 // A new reference to the str of a position key. Keys of common positions
 // are made once per process and shared.
 PyObject* position_key_str(const PositionKey& key);
+
+// Finds the position of a key str that position_key_str made, or of the
+// segment name key of records, by identity: false for any other object.
+bool find_known_key_position(PyObject* key, PositionCode& position);
 
 // A new dict of the segment's record, keys in record order.
 PyObject* record_dict(const Hl7Segment& segment);

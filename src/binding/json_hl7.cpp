@@ -77,7 +77,12 @@ bool record_from_dict(PyObject* dict, RecordList& records) {
     const auto key = str_text(step.key.get());
     const auto value = key ? str_text(step.value.get()) : std::nullopt;
     if (!value) return false;
-    records.add(*key, *value);
+    // The module's own keys are never freed: their text is not copied.
+    if (PositionCode known; find_known_key_position(step.key.get(), known)) {
+      records.add_lasting_key(*key, *value, known);
+    } else {
+      records.add(*key, *value);
+    }
   }
   records.end_record();
   return true;

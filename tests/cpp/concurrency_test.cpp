@@ -1,13 +1,16 @@
-// The per-object access counter and the once-only cell, driven by real
-// threads. Built and run under ThreadSanitizer too.
+// The per-object access counter, the once-only cell and the index of the
+// module's own keys, driven by real threads. Built and run under
+// ThreadSanitizer too.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <latch>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "binding/access_counter.hpp"
+#include "binding/known_key_index.hpp"
 #include "binding/once.hpp"
 
 namespace mirabex {
@@ -130,6 +133,79 @@ TEST(OnceCell, AFailedMakingLetsTheNextCallerTryAgain) {
     EXPECT_EQ(value, 7);
   });
   EXPECT_EQ(makes.load(), 1);
+}
+
+// Stand-ins for key objects: 8-byte aligned addresses that live as long as
+// the index.
+struct FakeKeys {
+  explicit FakeKeys(std::size_t count) : storage(count) {}
+  const void* operator[](std::size_t i) const { return &storage[i]; }
+  std::vector<std::uint64_t> storage;
+};
+
+PositionKey fake_position(std::size_t i) {
+  return {i % 256, i % 3 == 0 ? PositionKey::kNone : i % 16, i % 32};
+}
+
+TEST(KnownKeyIndex, FindsWhatWasAddedAndNothingElse) {
+  auto index = std::make_unique<KnownKeyIndex>();
+  const FakeKeys keys(2 * KnownKeyIndex::kCapacity);
+  for (std::size_t i = 0; i < KnownKeyIndex::kCapacity; ++i) index->add(keys[i], fake_position(i));
+  for (std::size_t i = 0; i < keys.storage.size(); ++i) {
+    PositionCode found = kNoPosition;
+    if (i < KnownKeyIndex::kCapacity) {
+      ASSERT_TRUE(index->find(keys[i], found)) << i;
+      EXPECT_EQ(found, position_code(fake_position(i))) << i;
+    } else {
+      index->add(keys[i], fake_position(i));  // past the capacity: not taken
+      EXPECT_FALSE(index->find(keys[i], found)) << i;
+    }
+  }
+}
+
+TEST(KnownKeyIndex, RefusesWhatAnEntryCannotHold) {
+  auto index = std::make_unique<KnownKeyIndex>();
+  const FakeKeys keys(4);
+  const void* misaligned = static_cast<const char*>(keys[3]) + 4;
+  index->add(keys[0], PositionKey{256, PositionKey::kNone, 0});
+  index->add(keys[1], PositionKey{3, 16, 1});
+  index->add(keys[2], PositionKey{3, PositionKey::kNone, 32});
+  index->add(misaligned, PositionKey{3, PositionKey::kNone, 0});
+  index->add(nullptr, PositionKey{3, PositionKey::kNone, 0});
+  PositionCode found = kNoPosition;
+  for (const void* key :
+       {keys[0], keys[1], keys[2], misaligned, static_cast<const void*>(nullptr)}) {
+    EXPECT_FALSE(index->find(key, found));
+  }
+  index->add(keys[0], PositionKey{255, 15, 31});
+  ASSERT_TRUE(index->find(keys[0], found));
+  EXPECT_EQ(found, pack_position(255, 15, 31));
+}
+
+TEST(KnownKeyIndex, ThreadsAddingAndFindingAtOnce) {
+  auto index = std::make_unique<KnownKeyIndex>();
+  constexpr std::size_t kPerThread = KnownKeyIndex::kCapacity / kThreads;
+  const FakeKeys keys(kPerThread * kThreads);
+  std::atomic<int> wrong{0};
+  std::latch start(kThreads);
+  run_threads(kThreads, [&](int id) {
+    start.arrive_and_wait();
+    const std::size_t first = static_cast<std::size_t>(id) * kPerThread;
+    for (std::size_t i = first; i < first + kPerThread; ++i) {
+      index->add(keys[i], fake_position(i));
+      // What another thread has added so far is found whole or not at all.
+      const std::size_t other = (i + kPerThread) % keys.storage.size();
+      if (PositionCode found; index->find(keys[other], found)) {
+        if (found != position_code(fake_position(other))) ++wrong;
+      }
+    }
+  });
+  EXPECT_EQ(wrong.load(), 0);
+  for (std::size_t i = 0; i < keys.storage.size(); ++i) {
+    PositionCode found = kNoPosition;
+    ASSERT_TRUE(index->find(keys[i], found)) << i;
+    EXPECT_EQ(found, position_code(fake_position(i)));
+  }
 }
 
 }  // namespace

@@ -61,3 +61,39 @@ def test_generated_records_read_back(segments):
     assert Hl7Json(text).hl7_json == records
     reader = Hl7Json("")
     assert [reader._split_hl7_seg_to_json_with_escaping(line) for line in text.split("\n")] == records
+
+
+# --- the module's own key objects ---------------------------------------------
+#
+# Records from Hl7Json carry key objects the module made, whose positions it
+# knows without reading them. Such records must assemble exactly like the
+# same records with keys built elsewhere.
+
+def fresh(key):
+    """An equal str that is another object (one-character strs are shared)."""
+    return (key + ".")[:-1]
+
+
+@pytest.mark.parametrize("name", CORPUS_FILES)
+def test_own_key_objects_assemble_like_any_other_keys(name):
+    records = Hl7Json(corpus_text(name)).hl7_json
+    copied = [{fresh(k): v for k, v in r.items()} for r in records]
+    mixed = [{(fresh(k) if i % 2 else k): v for i, (k, v) in enumerate(reversed(r.items()))}
+             for r in records]
+    expected = JsonHl7(copied)
+    for variant in (records, mixed):
+        made = JsonHl7(variant)
+        assert made.hl7_string == expected.hl7_string
+        assert made.hl7_string_unescaped == expected.hl7_string_unescaped
+        assert made.json_data == records
+
+
+@pytest.mark.parametrize("other_key, text", [
+    ("+3.1", "ZZZ|||own"),     # "3.1" sorts after "+3.1": the own key's value wins
+    ("03.1", "ZZZ|||own"),
+    ("3[0].1", "ZZZ|||other"),  # "3[0].1" sorts after "3.1"
+    ("3", "ZZZ|||own"),         # the whole field gives way to a component of it
+])
+def test_own_and_other_keys_for_one_position(other_key, text):
+    own = next(k for k in Hl7Json("MSH|^~\\&|A\rZZZ|x|y|p^q").hl7_json[1] if k == "3.1")
+    assert JsonHl7([{own: "own", fresh(other_key): "other", SN: "ZZZ"}]).hl7_string == text
