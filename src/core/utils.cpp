@@ -90,8 +90,13 @@ std::string replace_eof(std::string text) {
   const std::size_t first_cr = text.find('\r');
   if (first_cr == std::string::npos) return text;
   // Segments ended by CR alone, the usual form: every CR becomes an LF.
+  // Segments are tens of bytes long: a memchr per segment beats a byte loop.
   if (text.find('\n') == std::string::npos) {
-    std::replace(text.begin() + static_cast<std::ptrdiff_t>(first_cr), text.end(), '\r', '\n');
+    const char* const end = text.data() + text.size();
+    for (char* cr = text.data() + first_cr; cr != nullptr;) {
+      *cr = '\n';
+      cr = static_cast<char*>(std::memchr(cr + 1, '\r', static_cast<std::size_t>(end - cr - 1)));
+    }
     return text;
   }
   // Everything before the first CR passes every stage unchanged, except an
