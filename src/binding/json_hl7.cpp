@@ -88,7 +88,24 @@ bool record_from_dict(PyObject* dict, RecordList& records) {
   return true;
 }
 
+// Sizes the records for a list or tuple of dicts at once, from the dicts'
+// sizes: only a hint, as the dicts may change while they are read.
+void reserve_for(PyObject* sequence, RecordList& records) {
+  if (!PyList_Check(sequence) && !PyTuple_Check(sequence)) return;
+  Py_ssize_t count = 0;
+  std::size_t pairs = 0;
+  Py_BEGIN_CRITICAL_SECTION(sequence);
+  count = PySequence_Fast_GET_SIZE(sequence);
+  PyObject** const items = PySequence_Fast_ITEMS(sequence);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (PyDict_Check(items[i])) pairs += static_cast<std::size_t>(PyDict_GET_SIZE(items[i]));
+  }
+  Py_END_CRITICAL_SECTION();
+  records.reserve(static_cast<std::size_t>(count), pairs);
+}
+
 bool records_from_sequence(PyObject* sequence, RecordList& records) {
+  reserve_for(sequence, records);
   OwnedRef iterator = OwnedRef::consume(PyObject_GetIter(sequence));
   if (!iterator) return false;
   for (;;) {

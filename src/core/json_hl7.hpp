@@ -110,6 +110,11 @@ class RecordList {
   RecordList(const RecordList& other);
   RecordList& operator=(const RecordList& other);
 
+  // Room for this many records and pairs in all, when known beforehand.
+  void reserve(std::size_t records, std::size_t pairs) {
+    starts_.reserve(records);
+    pairs_.reserve(pairs);
+  }
   // Records are built one at a time: begin, add pairs, end.
   void begin_record();
   void add(std::string_view key, std::string_view value) {
