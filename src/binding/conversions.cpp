@@ -41,7 +41,7 @@ class PositionKeyCache {
       if (made == nullptr) return nullptr;
       if (slot->compare_exchange_strong(cached, made, std::memory_order_acq_rel)) {
         cached = made;
-        known_keys.add(made, key);
+        known_keys.add(made, position_code(key));
       } else {
         Py_DECREF(made);
       }

@@ -7,7 +7,6 @@
 #include <cstdint>
 
 #include "core/json_hl7.hpp"
-#include "core/segments.hpp"
 
 namespace mirabex {
 
@@ -26,7 +25,7 @@ class KnownKeyIndex {
   // ends them.
   static constexpr std::size_t kCapacity = kSize / 2;
 
-  void add(const void* key, const PositionKey& position) {
+  void add(const void* key, PositionCode position) {
     const std::uint64_t entry = entry_of(key, position);
     if (entry == 0 || count_.fetch_add(1, std::memory_order_relaxed) >= kCapacity) return;
     for (std::size_t i = slot_of(key);; i = (i + 1) % kSize) {
@@ -56,17 +55,16 @@ class KnownKeyIndex {
     return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key)) >> 3;
   }
 
-  // 0 when the key cannot be held.
-  static std::uint64_t entry_of(const void* key, const PositionKey& position) {
+  // 0 when the key cannot be held. The marks for no position and for a
+  // position past the limit unpack to fields far above 255.
+  static std::uint64_t entry_of(const void* key, PositionCode position) {
     const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key));
-    const std::size_t repetition =
-        position.repetition == PositionKey::kNone ? 0 : position.repetition;
-    if (address == 0 || address % 8 != 0 || address >> 47 != 0 || position.field >= 256 ||
-        repetition >= 16 || position.component >= 32) {
+    const auto [field, repetition, component] = placement_of(position);
+    if (address == 0 || address % 8 != 0 || address >> 47 != 0 || field >= 256 ||
+        repetition >= 16 || component >= 32) {
       return 0;
     }
-    return address_bits(key) << kPositionBits | position.field | repetition << 8 |
-           position.component << 12;
+    return address_bits(key) << kPositionBits | field | repetition << 8 | component << 12;
   }
 
   static std::size_t slot_of(const void* key) {

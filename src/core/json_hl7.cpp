@@ -253,8 +253,8 @@ std::optional<Hl7Error> append_segment(std::span<const TextPair> record,
 
 void TextArena::add_block(std::size_t at_least) {
   // Blocks double from small to large: a short message holds little.
-  next_block_size_ = std::min(next_block_size_ * 2, kLargestBlockSize);
   const std::size_t size = std::max(next_block_size_, at_least);
+  next_block_size_ = std::min(next_block_size_ * 2, kLargestBlockSize);
   blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
   free_ = blocks_.back().get();
   free_size_ = size;
@@ -263,7 +263,9 @@ void TextArena::add_block(std::size_t at_least) {
 RecordList::RecordList(const RecordList& other) {
   pairs_.reserve(other.pairs_.size());
   starts_ = other.starts_;
-  for (const TextPair& pair : other.pairs_) add(pair.key, pair.value);
+  for (const TextPair& pair : other.pairs_) {
+    pairs_.push_back({arena_.copy(pair.key), arena_.copy(pair.value), pair.position});
+  }
 }
 
 RecordList& RecordList::operator=(const RecordList& other) {

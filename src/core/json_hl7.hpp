@@ -93,7 +93,7 @@ class TextArena {
 
   static constexpr std::size_t kLargestBlockSize = 64 * 1024;
   std::vector<std::unique_ptr<char[]>> blocks_;
-  std::size_t next_block_size_ = 1024;
+  std::size_t next_block_size_ = 2 * 1024;
   char* free_ = nullptr;
   std::size_t free_size_ = 0;
 };

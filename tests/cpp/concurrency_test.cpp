@@ -150,14 +150,15 @@ PositionKey fake_position(std::size_t i) {
 TEST(KnownKeyIndex, FindsWhatWasAddedAndNothingElse) {
   auto index = std::make_unique<KnownKeyIndex>();
   const FakeKeys keys(2 * KnownKeyIndex::kCapacity);
-  for (std::size_t i = 0; i < KnownKeyIndex::kCapacity; ++i) index->add(keys[i], fake_position(i));
+  for (std::size_t i = 0; i < KnownKeyIndex::kCapacity; ++i)
+    index->add(keys[i], position_code(fake_position(i)));
   for (std::size_t i = 0; i < keys.storage.size(); ++i) {
     PositionCode found = kNoPosition;
     if (i < KnownKeyIndex::kCapacity) {
       ASSERT_TRUE(index->find(keys[i], found)) << i;
       EXPECT_EQ(found, position_code(fake_position(i))) << i;
     } else {
-      index->add(keys[i], fake_position(i));  // past the capacity: not taken
+      index->add(keys[i], position_code(fake_position(i)));  // past the capacity: not taken
       EXPECT_FALSE(index->find(keys[i], found)) << i;
     }
   }
@@ -167,17 +168,17 @@ TEST(KnownKeyIndex, RefusesWhatAnEntryCannotHold) {
   auto index = std::make_unique<KnownKeyIndex>();
   const FakeKeys keys(4);
   const void* misaligned = static_cast<const char*>(keys[3]) + 4;
-  index->add(keys[0], PositionKey{256, PositionKey::kNone, 0});
-  index->add(keys[1], PositionKey{3, 16, 1});
-  index->add(keys[2], PositionKey{3, PositionKey::kNone, 32});
-  index->add(misaligned, PositionKey{3, PositionKey::kNone, 0});
-  index->add(nullptr, PositionKey{3, PositionKey::kNone, 0});
+  index->add(keys[0], position_code(PositionKey{256, PositionKey::kNone, 0}));
+  index->add(keys[1], position_code(PositionKey{3, 16, 1}));
+  index->add(keys[2], position_code(PositionKey{3, PositionKey::kNone, 32}));
+  index->add(misaligned, position_code(PositionKey{3, PositionKey::kNone, 0}));
+  index->add(nullptr, position_code(PositionKey{3, PositionKey::kNone, 0}));
   PositionCode found = kNoPosition;
   for (const void* key :
        {keys[0], keys[1], keys[2], misaligned, static_cast<const void*>(nullptr)}) {
     EXPECT_FALSE(index->find(key, found));
   }
-  index->add(keys[0], PositionKey{255, 15, 31});
+  index->add(keys[0], position_code(PositionKey{255, 15, 31}));
   ASSERT_TRUE(index->find(keys[0], found));
   EXPECT_EQ(found, pack_position(255, 15, 31));
 }
@@ -192,7 +193,7 @@ TEST(KnownKeyIndex, ThreadsAddingAndFindingAtOnce) {
     start.arrive_and_wait();
     const std::size_t first = static_cast<std::size_t>(id) * kPerThread;
     for (std::size_t i = first; i < first + kPerThread; ++i) {
-      index->add(keys[i], fake_position(i));
+      index->add(keys[i], position_code(fake_position(i)));
       // What another thread has added so far is found whole or not at all.
       const std::size_t other = (i + kPerThread) % keys.storage.size();
       if (PositionCode found; index->find(keys[other], found)) {
