@@ -37,7 +37,7 @@ step "C++ tests under ThreadSanitizer"
 TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/cpp/core_tests --gtest_brief=1
 
 step "type stub against the built module (stubtest)"
-PYTHONPATH="$repo/build/python" "$python" -m mypy.stubtest mirabex --mypy-config-file pyproject.toml
+PYTHONPATH="$repo/build/python" "$python" -m mypy.stubtest mirabex mirabex_bulk --mypy-config-file pyproject.toml
 step "mypy: examples and the command line"
 "$python" -m mypy examples python/mirabex_cli.py
 

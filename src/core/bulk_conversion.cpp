@@ -327,6 +327,7 @@ class Writer {
   bool write(ConvertedBatch& converted) {
     if (const int error = write_fully(options_.output_fd, converted.output)) {
       summary_.fatal = std::string("cannot write the output: ") + std::strerror(error);
+      summary_.output_error = error;
       pipeline_.stop();
       return false;
     }

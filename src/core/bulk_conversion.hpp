@@ -58,6 +58,7 @@ struct BulkSummary {
   std::uint64_t bytes_read = 0;
   bool stopped = false;            // should_stop said so
   std::optional<std::string> fatal;  // the run could not go on (output failed, bad encoding)
+  int output_error = 0;            // the errno of a failed output write
 };
 
 BulkSummary convert_to_json_lines(const std::vector<InputSource>& inputs, const BulkOptions& options);
