@@ -389,7 +389,7 @@ def each_input(task: Task) -> Engine:
         work = functools.partial(task, settings=run.settings)
         with progress_bar(len(run.inputs)) as bar:
             if bar:
-                run.report.echo = bar.write
+                run.report.echo = functools.partial(bar.write, file=sys.stderr)
             for outcome in in_order(work, run.inputs, run.jobs):
                 run.out.writelines(outcome.output)
                 run.report.outcome(outcome)

@@ -252,9 +252,9 @@ def test_usage(arguments, status, text):
 @pytest.mark.parametrize("files, bar", [(3, False), (6, True)])
 def test_progress_bar_only_on_a_terminal_for_many_files(tmp_path, files, bar):
     for number in range(files):
-        (tmp_path / f"{number}.hl7").write_text(ONE, encoding="utf-8")
+        (tmp_path / f"{number}.hl7").write_text(ONE if number else "", encoding="utf-8")
     piped = mirabex_command("to-json", tmp_path)
-    assert (piped.returncode, piped.stderr) == (0, "")
+    assert (piped.returncode, piped.stderr) == (1, f"{tmp_path / '0.hl7'}: HL7 message is empty\n")
     terminal, other_end = pty.openpty()
     fcntl.ioctl(other_end, termios.TIOCSWINSZ, struct.pack("4H", 24, 80, 0, 0))
     result = mirabex_command("to-json", tmp_path, stderr=other_end)
@@ -264,5 +264,6 @@ def test_progress_bar_only_on_a_terminal_for_many_files(tmp_path, files, bar):
         with contextlib.suppress(OSError):  # EIO: all read, and the other end is closed
             while chunk := reader.read(4096):
                 shown += chunk
-    assert result.returncode == 0 and result.stdout == piped.stdout
+    assert result.returncode == 1 and result.stdout == piped.stdout
     assert (f"{files}/{files}".encode() in shown) == bar
+    assert b"0.hl7: HL7 message is empty" in shown  # failures go to stderr, bar or not
