@@ -1,18 +1,21 @@
 """HL7 v2 files to JSON Lines on every core, and their messages one at a time."""
 
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import final
 
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 class MessageError(Exception):
     """A message that could not be converted: which file, which message
-    (counting from 1) and where it starts (a byte offset in the file)."""
+    (counting from 1) and where it starts (a byte offset in the file);
+    message and offset are None when a whole file failed, and unreadable
+    says whether it could not be read at all."""
 
     file: str
-    message: int
-    offset: int
+    message: int | None
+    offset: int | None
+    unreadable: bool
 
 @final
 class RecordsIterator(Iterator[tuple[int, int, list[dict[str, str]]]]):
@@ -37,7 +40,7 @@ def convert_files(
     paths: Sequence[_Path | int],
     output: _Path | int,
     *,
-    errors: _Path | int | None = None,
+    errors: _Path | int | Callable[[MessageError], object] | None = None,
     jobs: int | None = None,
     encoding: str = "auto",
     validation_enabled: bool | None = None,
@@ -46,4 +49,6 @@ def convert_files(
     progress: bool = False,
 ) -> tuple[int, int]:
     """Write one JSON line per message of the files, in file order, to output
-    (a path, or an open file descriptor); return (converted, failed)."""
+    (a path, or an open file descriptor); return (converted, failed).
+    Failures go to stderr as text, to errors (a path or descriptor) as JSON
+    Lines, or to errors (a callable) as MessageError objects."""

@@ -10,6 +10,7 @@ workers (each_input); any other engine that takes a Run can replace it."""
 from __future__ import annotations
 
 import argparse
+import codecs
 import concurrent.futures
 import contextlib
 import enum
@@ -21,9 +22,10 @@ import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field, replace
 from pathlib import Path
-from typing import Any, BinaryIO, Protocol, TypeAlias
+from typing import Any, BinaryIO, Protocol, TextIO, TypeAlias
 
 import mirabex
+import mirabex_bulk
 
 STDIN = "-"
 BATCH_SEGMENTS = frozenset({"BHS", "BTS", "FHS", "FTS"})
@@ -32,8 +34,11 @@ MLLP_START, MLLP_END = "\x0b", "\x1c\r"
 LINE_BREAK = re.compile(r"\r\n|\r|\n")
 LINE_ENDINGS = {"cr": "\r", "lf": "\n", "crlf": "\r\n"}
 JSON_WHITESPACE = " \t\r\n"
-# Up to this many files no progress bar is shown.
+ENCODING_ERROR = "HL7 encoding error: "
+# Up to this many files no progress bar is shown, nor for less input than
+# this many bytes.
 HANDFUL = 5
+LONG_RUN_BYTES = 20_000_000
 
 
 class Status(enum.IntEnum):
@@ -67,7 +72,8 @@ HL7 files are read with --encoding.
 
 Failures go to stderr, one line each: "PATH: ERROR" for a whole input,
 "PATH:N: ERROR" for its message N (line N for to-hl7), counting from 1.
-The other inputs, messages and lines go on."""
+The other inputs, messages and lines go on. to-json --errors FILE writes
+them to FILE instead, as JSON Lines with each message's byte offset."""
 
 
 class UsageError(Exception):
@@ -119,6 +125,11 @@ class Failure:
     error: str
     number: int | None = None
     status: Status = Status.FAILED
+    offset: int | None = None  # of the message in its input, when known
+
+    def as_json(self) -> str:
+        return json.dumps({"file": self.name, "message": self.number, "offset": self.offset,
+                           "error": self.error}, ensure_ascii=False)
 
     def __str__(self) -> str:
         where = self.name if self.number is None else f"{self.name}:{self.number}"
@@ -148,14 +159,18 @@ class Outcome:
 
 class Report:
     """Failures as they come, one line each on stderr (or through `echo`),
-    and the exit status they add up to."""
+    or as JSON Lines to `json_lines`, and the exit status they add up to."""
 
-    def __init__(self) -> None:
+    def __init__(self, json_lines: TextIO | None = None) -> None:
         self.status = Status.OK
         self.echo: Callable[[str], object] = functools.partial(print, file=sys.stderr)
+        self.json_lines = json_lines
 
     def failure(self, failure: Failure) -> None:
-        self.echo(str(failure))
+        if self.json_lines is not None:
+            self.json_lines.write(failure.as_json() + "\n")
+        else:
+            self.echo(str(failure))
         self.status = max(self.status, failure.status)
 
     def outcome(self, outcome: Outcome) -> None:
@@ -398,6 +413,69 @@ def each_input(task: Task) -> Engine:
     return engine
 
 
+def bulk_encoding(name: str) -> str | None:
+    """The name mirabex_bulk takes for an encoding: "auto", or Python's own
+    name for the codec (which iconv knows by the same name); None for a name
+    Python does not know."""
+    if name == "auto":
+        return name
+    try:
+        return codecs.lookup(name).name
+    except LookupError:
+        return None
+
+
+def output_descriptor(out: BinaryIO) -> int | None:
+    try:
+        return out.fileno()
+    except (AttributeError, OSError, ValueError):
+        return None
+
+
+def long_run(sources: list[Input]) -> bool:
+    """More than a handful of inputs, or many bytes (standard input counts as many)."""
+    if len(sources) > HANDFUL:
+        return True
+    total = 0
+    for source in sources:
+        if source.name == STDIN:
+            return True
+        with contextlib.suppress(OSError):
+            total += os.stat(source.name).st_size
+    return total > LONG_RUN_BYTES
+
+
+def bulk_to_json(run: Run) -> None:
+    """to-json on mirabex_bulk: the inputs read in chunks and converted on
+    --jobs threads that run without the interpreter, one big file split
+    across them, lines written in input order. Runs it cannot take (an
+    output with no descriptor, an encoding whose line breaks are not ASCII
+    bytes, such as UTF-16) go through the per-input engine instead."""
+    encoding = bulk_encoding(run.settings.encoding)
+    descriptor = output_descriptor(run.out)
+    fallback = each_input(to_json)
+    if encoding is None or descriptor is None:
+        return fallback(run)
+    try:
+        mirabex_bulk.convert_files([], descriptor, encoding=encoding)
+    except LookupError:
+        return fallback(run)
+    run.out.flush()
+
+    def report(error: mirabex_bulk.MessageError) -> None:
+        status = Status.UNUSABLE if error.unreadable else Status.FAILED
+        text = str(error)
+        if text.startswith(ENCODING_ERROR):
+            text += " (see --encoding)"
+        run.report.failure(Failure(error.file, text, error.message, status, error.offset))
+
+    mirabex_bulk.convert_files(
+        [0 if source.name == STDIN else source.name for source in run.inputs], descriptor,
+        errors=report, jobs=run.jobs, encoding=encoding,
+        validation_enabled=run.settings.validation, strict_validation=run.settings.strict,
+        escaping_enabled=run.settings.escaping, progress=long_run(run.inputs) and sys.stderr.isatty())
+
+
 def settings_from(arguments: argparse.Namespace) -> Settings:
     return Settings(encoding=getattr(arguments, "encoding", "utf-8"),
                     validation=getattr(arguments, "validate", False),
@@ -419,11 +497,21 @@ def open_output(path: str | None) -> contextlib.AbstractContextManager[BinaryIO]
         raise UsageError(f"cannot write {path}: {os_error_text(error)}") from None
 
 
+def open_errors(path: str | None) -> contextlib.AbstractContextManager[TextIO | None]:
+    if path is None:
+        return contextlib.nullcontext(None)
+    try:
+        return open(path, "w", encoding="utf-8")
+    except OSError as error:
+        raise UsageError(f"cannot write {path}: {os_error_text(error)}") from None
+
+
 def run_inputs(arguments: argparse.Namespace) -> Status:
     """A command that reads PATHs: its engine over the inputs, to the output."""
     sources = inputs(arguments.paths)
-    report = Report()
-    with open_output(arguments.output) as out:
+    with open_errors(getattr(arguments, "errors", None)) as errors, \
+            open_output(arguments.output) as out:
+        report = Report(errors)
         arguments.engine(Run(sources, out, report, settings_from(arguments), arguments.jobs))
         out.flush()
     return report.status
@@ -465,7 +553,15 @@ def add_to_json(commands: Commands) -> None:
     command.add_argument("--strict", action="store_true", help="strict validation")
     command.add_argument("--no-escaping", action="store_true",
                          help="keep escape sequences such as \\F\\ in the values")
-    add_encoding(command, "files")
+    command.add_argument("--errors", metavar="FILE",
+                         help='write failures to FILE as JSON Lines: {"file": PATH, "message": N, '
+                              '"offset": BYTE, "error": TEXT} (message and offset null for a '
+                              "whole input)")
+    command.add_argument("--encoding", default="utf-8",
+                         help="text encoding of the HL7 files, such as latin-1 or cp1252, or auto: "
+                              "each message's own, as its MSH-18 names it (UTF-8 when it names "
+                              "none) (default: utf-8)")
+    command.set_defaults(engine=bulk_to_json)
 
 
 def add_to_hl7(commands: Commands) -> None:

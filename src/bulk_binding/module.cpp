@@ -13,6 +13,7 @@
 
 #include "binding/call_wrapper.hpp"
 #include "binding/refs.hpp"
+#include "bulk_binding/message_error.hpp"
 #include "bulk_binding/records_iterator.hpp"
 #include "core/bulk_conversion.hpp"
 
@@ -113,18 +114,32 @@ class OpenedFile {
   int fd_ = -1;
 };
 
-// Runs the conversion detached from the interpreter. Between batches it
-// attaches for a moment to let signal handlers run: an interrupt stops the
-// run, with the handler's exception set.
+// Runs the conversion detached from the interpreter. The calling thread
+// attaches for a moment between batches, to let signal handlers run (an
+// interrupt stops the run, its exception set), and to hand each failure to
+// report (a callable, or None). A report that raises stops the run too.
 BulkSummary run_detached(const std::vector<InputSource>& inputs, BulkOptions& options,
-                         bool& interrupted) {
+                         PyObject* report, PyObject* error_class, bool& raised) {
   PyThreadState* thread_state = PyEval_SaveThread();
-  options.should_stop = [&] {
+  const auto attached = [&](auto&& body) {
     PyEval_RestoreThread(thread_state);
-    interrupted = PyErr_CheckSignals() < 0;
+    body();
     thread_state = PyEval_SaveThread();
-    return interrupted;
   };
+  options.should_stop = [&] {
+    if (!raised) attached([&] { raised = PyErr_CheckSignals() < 0; });
+    return raised;
+  };
+  if (report != nullptr) {
+    options.on_failure = [&](const MessageFailure& failure) {
+      if (raised) return;
+      attached([&] {
+        OwnedRef error = message_error(error_class, failure.file, failure.message, failure.offset,
+                                       failure.error, failure.unreadable);
+        raised = !error || !OwnedRef::consume(PyObject_CallOneArg(report, error.get()));
+      });
+    };
+  }
   struct Reattach {
     PyThreadState*& state;
     ~Reattach() { PyEval_RestoreThread(state); }
@@ -143,7 +158,7 @@ const char* const kConvertKeywords[] = {"paths",
                                         "progress",
                                         nullptr};
 
-PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* convert_files(PyObject* module, PyObject* args, PyObject* kwargs) {
   return call_guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* paths = nullptr;
     PyObject* output = nullptr;
@@ -178,14 +193,18 @@ PyObject* convert_files(PyObject*, PyObject* args, PyObject* kwargs) {
     OpenedFile output_file;
     OpenedFile errors_file;
     if (!output_file.open_for_writing(output, options.output_fd)) return nullptr;
-    if (errors != Py_None) {
+    PyObject* report = nullptr;
+    if (PyCallable_Check(errors)) {
+      report = errors;
+    } else if (errors != Py_None) {
       if (!errors_file.open_for_writing(errors, options.failures_fd)) return nullptr;
       options.failure_format = FailureFormat::kJsonLines;
     }
     if (progress) options.progress_fd = 2;
-    bool interrupted = false;
-    const BulkSummary summary = run_detached(inputs, options, interrupted);
-    if (interrupted) return nullptr;
+    bool raised = false;
+    const BulkSummary summary =
+        run_detached(inputs, options, report, state_of(module).failure_class, raised);
+    if (raised) return nullptr;
     if (summary.output_error != 0) {
       errno = summary.output_error;
       return PyErr_SetFromErrno(PyExc_OSError);

@@ -9,6 +9,7 @@
 #include "binding/call_wrapper.hpp"
 #include "binding/conversions.hpp"
 #include "binding/refs.hpp"
+#include "bulk_binding/message_error.hpp"
 #include "core/charset.hpp"
 #include "core/hl7_json.hpp"
 #include "core/message_stream.hpp"
@@ -79,19 +80,9 @@ RecordsIterator* as_iterator(PyObject* self) { return reinterpret_cast<RecordsIt
 
 void raise_failure(PyObject* failure_class, const ReaderState& state, const TakenMessage& message,
                    const std::string& text) {
-  OwnedRef error = OwnedRef::consume(PyObject_CallFunction(failure_class, "s#", text.data(),
-                                                           static_cast<Py_ssize_t>(text.size())));
-  if (!error) return;
-  OwnedRef file = OwnedRef::consume(
-      PyUnicode_DecodeUTF8(state.label.data(), static_cast<Py_ssize_t>(state.label.size()), "replace"));
-  OwnedRef number = OwnedRef::consume(PyLong_FromSize_t(message.number));
-  OwnedRef offset = OwnedRef::consume(PyLong_FromUnsignedLongLong(message.offset));
-  if (!file || !number || !offset || PyObject_SetAttrString(error.get(), "file", file.get()) < 0 ||
-      PyObject_SetAttrString(error.get(), "message", number.get()) < 0 ||
-      PyObject_SetAttrString(error.get(), "offset", offset.get()) < 0) {
-    return;
-  }
-  PyErr_SetObject(failure_class, error.get());
+  OwnedRef error = message_error(failure_class, state.label, message.number, message.offset, text,
+                                 false);
+  if (error) PyErr_SetObject(failure_class, error.get());
 }
 
 // (number, offset, records) for a message that converts.

@@ -144,8 +144,17 @@ int write_fully(int fd, std::string_view data) {
   return 0;
 }
 
-MessageFailure file_failure(const InputSource& input, std::string error) {
-  return MessageFailure{.file = input.label, .message = 0, .offset = 0, .error = std::move(error)};
+MessageFailure file_failure(const InputSource& input, std::string error, bool unreadable) {
+  return MessageFailure{.file = input.label,
+                        .message = 0,
+                        .offset = 0,
+                        .error = std::move(error),
+                        .unreadable = unreadable};
+}
+
+// The system's text alone, as for any file a command cannot read.
+std::string file_error_text(const IoError& error) {
+  return error.os_error() != 0 ? std::strerror(error.os_error()) : error.display();
 }
 
 // Reads every input in turn and hands its messages on in batches.
@@ -168,7 +177,7 @@ class Reader {
     MessageReader reader(input.path, input.fd, strip_utf8_bom_);
     Batch batch = batch_of_file(index);
     if (auto error = reader.open()) {
-      batch.file_failure = file_failure(input, error->display());
+      batch.file_failure = file_failure(input, file_error_text(*error), true);
       return pipeline_.push(std::move(batch));
     }
     std::uint64_t handed_on = 0;
@@ -182,9 +191,10 @@ class Reader {
     }
     batch.bytes = reader.bytes_read() - handed_on;
     if (reader.error()) {
-      batch.file_failure = file_failure(input, "I/O error: " + reader.error()->display());
+      batch.file_failure = file_failure(input, file_error_text(*reader.error()), true);
     } else if (!any_message) {
-      batch.file_failure = file_failure(input, Hl7Error(error_kind::EmptyMessage{}).display());
+      batch.file_failure =
+          file_failure(input, Hl7Error(error_kind::EmptyMessage{}).display(), false);
     }
     return pipeline_.push(std::move(batch));
   }
@@ -233,7 +243,8 @@ class Worker {
       converted.failures.push_back(MessageFailure{.file = inputs_[batch.file_index].label,
                                                   .message = span.number,
                                                   .offset = span.offset,
-                                                  .error = error.display()});
+                                                  .error = error.display(),
+                                                  .unreadable = false});
     };
     const auto decoded = decoder_.decode(batch.messages.text_of(span));
     if (const auto* error = std::get_if<Hl7Error>(&decoded)) return fail(*error);
@@ -267,6 +278,7 @@ class ProgressLine {
     const auto now = Clock::now();
     if (!force && now - last_drawn_ < std::chrono::milliseconds(250)) return;
     last_drawn_ = now;
+    drawn_ = true;
     const double seconds = std::chrono::duration<double>(now - started_).count();
     const double megabytes = static_cast<double>(bytes) / 1e6;
     char line[128];
@@ -277,11 +289,11 @@ class ProgressLine {
 
   // Clears the line so that a text line can be written there.
   void clear() {
-    if (fd_ >= 0) write_fully(fd_, "\r\x1b[K");
+    if (drawn_) write_fully(fd_, "\r\x1b[K");
   }
 
   void finish(std::size_t messages, std::uint64_t bytes) {
-    if (fd_ < 0) return;
+    if (!drawn_) return;
     update(messages, bytes, true);
     write_fully(fd_, "\n");
   }
@@ -291,6 +303,7 @@ class ProgressLine {
   int fd_;
   Clock::time_point started_ = Clock::now();
   Clock::time_point last_drawn_{};
+  bool drawn_ = false;
 };
 
 void append_json_or_null(std::size_t value, bool present, std::string& out) {
@@ -343,6 +356,11 @@ class Writer {
   }
 
   void report(const MessageFailure& failure) {
+    if (options_.on_failure) {
+      progress_.clear();
+      options_.on_failure(failure);
+      return;
+    }
     if (options_.failure_format == FailureFormat::kJsonLines) {
       write_fully(options_.failures_fd, failure_json_line(failure));
       return;

@@ -34,6 +34,7 @@ struct MessageFailure {
   std::size_t message = 0;
   std::uint64_t offset = 0;
   std::string error;
+  bool unreadable = false;  // the file could not be opened or read
 };
 
 enum class FailureFormat { kText, kJsonLines };
@@ -45,6 +46,8 @@ struct BulkOptions {
   int output_fd = 1;              // JSON Lines
   int failures_fd = 2;
   FailureFormat failure_format = FailureFormat::kText;
+  // When set, failures go here (on the calling thread) instead of failures_fd.
+  std::function<void(const MessageFailure&)> on_failure;
   int progress_fd = -1;           // a terminal to draw progress on, or -1
   // Asked between batches; true stops the run early (an interrupt).
   std::function<bool()> should_stop;

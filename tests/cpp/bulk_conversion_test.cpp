@@ -150,7 +150,7 @@ TEST(BulkConversion, ValidationFailuresAndUnreadableFilesAreReported) {
                          options);
   EXPECT_EQ(result.failures,
             "{\"file\":\"x.hl7\",\"message\":null,\"offset\":null,\"error\":\"No such file or "
-            "directory (os error 2)\"}\n"
+            "directory\"}\n"
             "{\"file\":\"m.hl7\",\"message\":2,\"offset\":49,\"error\":\"HL7 validation failed: "
             "MSH segment must have at least 12 fields\"}\n"
             "{\"file\":\"e.hl7\",\"message\":null,\"offset\":null,\"error\":\"HL7 message is "
@@ -161,8 +161,8 @@ TEST(BulkConversion, ValidationFailuresAndUnreadableFilesAreReported) {
 }
 
 TEST(BulkConversion, FailureTextLines) {
-  EXPECT_EQ(failure_text_line({"a.hl7", 3, 120, "bad"}), "a.hl7 (message 3, byte 120): bad\n");
-  EXPECT_EQ(failure_text_line({"a.hl7", 0, 0, "gone"}), "a.hl7: gone\n");
+  EXPECT_EQ(failure_text_line({"a.hl7", 3, 120, "bad", false}), "a.hl7 (message 3, byte 120): bad\n");
+  EXPECT_EQ(failure_text_line({"a.hl7", 0, 0, "gone", true}), "a.hl7: gone\n");
 }
 
 TEST(BulkConversion, AClosedOutputStopsTheRun) {

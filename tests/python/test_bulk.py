@@ -138,7 +138,7 @@ def test_validation_failures_unreadable_and_empty_files(tmp_path):
                                         validation_enabled=True)
     assert counts == (1, 3)
     assert [(e["file"], e["message"], e["error"]) for e in read_json_lines(errors)] == [
-        (str(paths[0]), None, "No such file or directory (os error 2)"),
+        (str(paths[0]), None, "No such file or directory"),
         (str(paths[1]), 2, "HL7 validation failed: MSH segment must have at least 12 fields"),
         (str(paths[2]), None, "HL7 message is empty"),
     ]

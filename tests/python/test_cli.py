@@ -107,8 +107,10 @@ def test_to_json_converts_every_message_and_reports_failures(folder):
     assert [line["message"] for line in expected] == [1, 1, 2, 1, 2]
     assert result.stderr.splitlines() == [
         f"{folder / 'd_empty.hl7'}: HL7 message is empty",
-        f"{folder / 'sub/e_latin1.hl7'}: 'utf-8' codec can't decode byte 0xdc in position "
-        f"{ONE.index('DOE') + 1}: invalid continuation byte (see --encoding)"]
+        # Each message is decoded on its own: only the message that holds
+        # the byte fails, not its whole file.
+        f"{folder / 'sub/e_latin1.hl7'}:1: HL7 encoding error: byte 0xDC in segment 2 is not "
+        "valid UTF-8 (see --encoding)"]
 
 
 @pytest.mark.parametrize("options, keywords", [
@@ -265,5 +267,24 @@ def test_progress_bar_only_on_a_terminal_for_many_files(tmp_path, files, bar):
             while chunk := reader.read(4096):
                 shown += chunk
     assert result.returncode == 1 and result.stdout == piped.stdout
-    assert (f"{files}/{files}".encode() in shown) == bar
+    # to-json's engine counts messages and megabytes, not files.
+    assert (b"5 messages, 0.0 MB" in shown) == bar
     assert b"0.hl7: HL7 message is empty" in shown  # failures go to stderr, bar or not
+
+
+def test_to_json_errors_file_and_encoding_auto(tmp_path):
+    latin = (MSH.format(1) + "|" * 6 + "8859/1\rPID|1||x||M\u00dcLLER").encode("latin-1")
+    big = (ONE + "\r").encode() * 3000 + latin + b"\r" + (TWO + "\r").encode() * 3000
+    (tmp_path / "big.hl7").write_bytes(big)
+    errors = tmp_path / "errors.jsonl"
+    result = mirabex_command("to-json", tmp_path / "big.hl7", "--errors", errors, "--jobs", 2)
+    assert (result.returncode, result.stderr) == (1, "")
+    assert [json.loads(line) for line in errors.read_text().splitlines()] == [{
+        "file": str(tmp_path / "big.hl7"), "message": 3001, "offset": len(ONE + "\r") * 3000,
+        "error": "HL7 encoding error: byte 0xDC in segment 2 is not valid UTF-8 (see --encoding)"}]
+    assert [line["message"] for line in json_lines(result.stdout)] == [
+        n for n in range(1, 6002) if n != 3001]
+    result = mirabex_command("to-json", tmp_path / "big.hl7", "--encoding", "auto")
+    assert (result.returncode, result.stderr) == (0, "")
+    lines = json_lines(result.stdout)
+    assert lines[3000]["records"] == mirabex.Hl7Json(latin.decode("latin-1")).hl7_json
