@@ -16,17 +16,18 @@ set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-${FUZZ_SECONDS:-60}}
-targets=${FUZZ_TARGETS:-hl7_records validation escape json_reader assembly}
+targets=${FUZZ_TARGETS:-hl7_records validation escape json_reader assembly message_stream json_writer}
 build="$repo/build-fuzz"
 
 # Long enough for several segments (lines are parsed one by one), and for
 # the validator's limit of 65536 bytes per field.
 declare -A max_len=([hl7_records]=4096 [validation]=80000 [escape]=4096
-                    [json_reader]=16384 [assembly]=4096)
+                    [json_reader]=16384 [assembly]=4096 [message_stream]=8192 [json_writer]=4096)
 declare -A dict=([hl7_records]=hl7 [validation]=hl7 [escape]=hl7
-                 [json_reader]=json [assembly]=assembly)
+                 [json_reader]=json [assembly]=assembly [message_stream]=hl7 [json_writer]=hl7)
 # Whole sample messages as further seeds, read but never written.
-declare -A samples=([hl7_records]="$repo/tests/data/corpus" [validation]="$repo/tests/data/corpus")
+declare -A samples=([hl7_records]="$repo/tests/data/corpus" [validation]="$repo/tests/data/corpus"
+                     [message_stream]="$repo/tests/data/corpus")
 
 if ! output=$("$repo/scripts/build.sh" fuzz 2>&1); then
   echo "$output" >&2

@@ -16,6 +16,8 @@ extern "C" int fuzz_validation(const std::uint8_t* data, std::size_t size);
 extern "C" int fuzz_escape(const std::uint8_t* data, std::size_t size);
 extern "C" int fuzz_json_reader(const std::uint8_t* data, std::size_t size);
 extern "C" int fuzz_assembly(const std::uint8_t* data, std::size_t size);
+extern "C" int fuzz_message_stream(const std::uint8_t* data, std::size_t size);
+extern "C" int fuzz_json_writer(const std::uint8_t* data, std::size_t size);
 
 namespace mirabex {
 namespace {
@@ -30,7 +32,8 @@ struct FuzzTarget {
 const FuzzTarget kTargets[] = {
     {"hl7_records", fuzz_hl7_records}, {"validation", fuzz_validation},
     {"escape", fuzz_escape},           {"json_reader", fuzz_json_reader},
-    {"assembly", fuzz_assembly},
+    {"assembly", fuzz_assembly},       {"message_stream", fuzz_message_stream},
+    {"json_writer", fuzz_json_writer},
 };
 
 std::vector<fs::path> inputs_of(const FuzzTarget& target) {
