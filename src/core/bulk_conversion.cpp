@@ -30,11 +30,6 @@ struct Batch {
   std::optional<MessageFailure> file_failure;
 };
 
-Batch batch_of_file(std::size_t index) {
-  Batch batch;
-  batch.file_index = index;
-  return batch;
-}
 
 struct ConvertedBatch {
   std::string output;
@@ -47,6 +42,14 @@ struct ConvertedBatch {
 // The hand-over between the reader, the workers and the writer. At most
 // max_in_flight batches exist between being read and being written.
 class Pipeline {
+  template <class Buffer>
+  static Buffer take_spare(std::vector<Buffer>& spares) {
+    if (spares.empty()) return Buffer();
+    Buffer buffer = std::move(spares.back());
+    spares.pop_back();
+    return buffer;
+  }
+
  public:
   explicit Pipeline(std::size_t max_in_flight) : max_in_flight_(max_in_flight) {}
 
@@ -102,6 +105,27 @@ class Pipeline {
     return converted;
   }
 
+  // Buffers come back once used, so the next batch finds its memory already
+  // mapped instead of faulting in fresh pages.
+  void give_back_text(MessageBatch batch) {
+    batch.clear();
+    std::lock_guard lock(mutex_);
+    spare_texts_.push_back(std::move(batch));
+  }
+  MessageBatch spare_text() {
+    std::lock_guard lock(mutex_);
+    return take_spare(spare_texts_);
+  }
+  void give_back_output(std::string output) {
+    output.clear();
+    std::lock_guard lock(mutex_);
+    spare_outputs_.push_back(std::move(output));
+  }
+  std::string spare_output() {
+    std::lock_guard lock(mutex_);
+    return take_spare(spare_outputs_);
+  }
+
   void stop() {
     std::lock_guard lock(mutex_);
     stopping_ = true;
@@ -117,6 +141,8 @@ class Pipeline {
   std::condition_variable results_ready_;
   std::deque<Batch> work_queue_;
   std::map<std::size_t, ConvertedBatch> completed_;
+  std::vector<MessageBatch> spare_texts_;
+  std::vector<std::string> spare_outputs_;
   const std::size_t max_in_flight_;
   std::size_t in_flight_ = 0;
   std::size_t pushed_ = 0;
@@ -172,6 +198,13 @@ class Reader {
   }
 
  private:
+  Batch batch_of_file(std::size_t index) {
+    Batch batch;
+    batch.file_index = index;
+    batch.messages = pipeline_.spare_text();
+    return batch;
+  }
+
   bool read_file(std::size_t index) {
     const InputSource& input = inputs_[index];
     MessageReader reader(input.path, input.fd, strip_utf8_bom_);
@@ -218,13 +251,16 @@ class Worker {
 
   void run() {
     while (auto batch = pipeline_.pop()) {
-      pipeline_.complete(batch->sequence, convert(*batch));
+      ConvertedBatch converted = convert(*batch);
+      pipeline_.give_back_text(std::move(batch->messages));
+      pipeline_.complete(batch->sequence, std::move(converted));
     }
   }
 
  private:
   ConvertedBatch convert(Batch& batch) {
     ConvertedBatch converted;
+    converted.output = pipeline_.spare_output();
     converted.bytes = batch.bytes;
     converted.file_failure = std::move(batch.file_failure);
     // Records take about twice the text of their message.
@@ -352,6 +388,7 @@ class Writer {
       ++summary_.failed_files;
       report(*converted.file_failure);
     }
+    pipeline_.give_back_output(std::move(converted.output));
     return true;
   }
 

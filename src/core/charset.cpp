@@ -1,7 +1,9 @@
 #include "core/charset.hpp"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "core/utils.hpp"
 
@@ -34,8 +36,20 @@ Hl7Error undecodable(std::string_view message, std::size_t position, std::string
                                    " is not valid " + std::string(charset)};
 }
 
-std::optional<std::size_t> first_invalid_utf8(std::string_view text) {
+// The length of the leading run of ASCII, eight bytes at a time.
+std::size_t ascii_prefix(std::string_view text) {
   std::size_t pos = 0;
+  for (; pos + 8 <= text.size(); pos += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + pos, sizeof word);
+    if ((word & 0x8080808080808080u) != 0) break;
+  }
+  while (pos < text.size() && static_cast<unsigned char>(text[pos]) < 0x80) ++pos;
+  return pos;
+}
+
+std::optional<std::size_t> first_invalid_utf8(std::string_view text) {
+  std::size_t pos = ascii_prefix(text);
   while (pos < text.size()) {
     if (static_cast<unsigned char>(text[pos]) < 0x80) {
       ++pos;
@@ -49,10 +63,9 @@ std::optional<std::size_t> first_invalid_utf8(std::string_view text) {
 }
 
 std::optional<std::size_t> first_non_ascii(std::string_view text) {
-  for (std::size_t pos = 0; pos < text.size(); ++pos) {
-    if (static_cast<unsigned char>(text[pos]) >= 0x80) return pos;
-  }
-  return std::nullopt;
+  const std::size_t pos = ascii_prefix(text);
+  if (pos == text.size()) return std::nullopt;
+  return pos;
 }
 
 void widen_latin1(std::string_view text, std::string& out) {

@@ -1,5 +1,6 @@
 #include "core/json_writer.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -41,25 +42,78 @@ const std::array<std::string_view, 256>& json_escapes() {
 
 constexpr std::string_view kSegmentNameMember = "\"segment_name\":";
 
-}  // namespace
-
-void append_json_string(std::string_view text, std::string& out) {
+// The escaped form of text written at out, which has room for six bytes per
+// byte of text; returns the end of what was written.
+char* write_escaped(std::string_view text, char* out) {
   const auto& escapes = json_escapes();
-  out += '"';
   std::size_t plain_start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const std::string_view escape = escapes[static_cast<unsigned char>(text[i])];
     if (escape.empty()) continue;
-    out.append(text.data() + plain_start, i - plain_start);
-    out += escape;
+    std::memcpy(out, text.data() + plain_start, i - plain_start);
+    out += i - plain_start;
+    std::memcpy(out, escape.data(), escape.size());
+    out += escape.size();
     plain_start = i + 1;
   }
-  out.append(text.data() + plain_start, text.size() - plain_start);
-  out += '"';
+  std::memcpy(out, text.data() + plain_start, text.size() - plain_start);
+  return out + text.size() - plain_start;
+}
+
+// Positions are small numbers: one or two digits take no division loop.
+char* write_number(std::size_t n, char* out) {
+  if (n < 10) {
+    *out = static_cast<char>('0' + n);
+    return out + 1;
+  }
+  if (n < 100) {
+    out[0] = static_cast<char>('0' + n / 10);
+    out[1] = static_cast<char>('0' + n % 10);
+    return out + 2;
+  }
+  return out + PositionKey{.field = n}.write_text(out);
+}
+
+// The key text, as PositionKey::write_text writes it.
+char* write_key(const PositionKey& key, char* out) {
+  out = write_number(key.field, out);
+  if (key.repetition != PositionKey::kNone) {
+    *out++ = '[';
+    out = write_number(key.repetition, out);
+    *out++ = ']';
+  }
+  if (key.component != 0) {
+    *out++ = '.';
+    out = write_number(key.component, out);
+  }
+  return out;
+}
+
+// The most bytes a JSON string of text takes: six per byte, and the quotes.
+std::size_t json_string_bound(std::string_view text) { return text.size() * 6 + 2; }
+
+}  // namespace
+
+void append_json_string(std::string_view text, std::string& out) {
+  const std::size_t start = out.size();
+  out.resize(start + json_string_bound(text));
+  char* at = out.data() + start;
+  *at++ = '"';
+  at = write_escaped(text, at);
+  *at++ = '"';
+  out.resize(static_cast<std::size_t>(at - out.data()));
 }
 
 RecordsJsonWriter::RecordsJsonWriter(ConversionOptions options)
     : options_(options), handler_(options.escaping_enabled ? &escape_handler() : nullptr) {}
+
+void RecordsJsonWriter::grow(std::size_t n) {
+  const std::size_t capacity = std::max(capacity_ * 2, size_ + n + 4096);
+  auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+  if (size_ != 0) std::memcpy(grown.get(), scratch_.get(), size_);
+  scratch_ = std::move(grown);
+  capacity_ = capacity;
+}
 
 std::optional<Hl7Error> RecordsJsonWriter::append_records(std::string_view message,
                                                           std::string& out) {
@@ -73,37 +127,60 @@ std::optional<Hl7Error> RecordsJsonWriter::append_records(std::string_view messa
                                  .validate_required_fields = false};
     if (auto error = validator.validate_message_text(normalised)) return error;
   }
-  append_lines(normalised, out);
+  size_ = 0;
+  append_lines(normalised);
+  out.append(scratch_.get(), size_);
   return std::nullopt;
 }
 
-void RecordsJsonWriter::append_lines(std::string_view normalised, std::string& out) {
-  out += '[';
+void RecordsJsonWriter::append_lines(std::string_view normalised) {
+  *room(1) = '[';
+  ++size_;
   bool first = true;
   for (const std::string_view line : Lines(normalised)) {
-    if (!first) out += ',';
+    if (!first) {
+      *room(1) = ',';
+      ++size_;
+    }
     first = false;
     segment_.parse(line, handler_);
-    append_record(out);
+    append_record();
   }
-  out += ']';
+  *room(1) = ']';
+  ++size_;
 }
 
-void RecordsJsonWriter::append_record(std::string& out) {
-  out += '{';
+void RecordsJsonWriter::append_string(std::string_view text) {
+  char* at = room(json_string_bound(text));
+  char* const start = at;
+  *at++ = '"';
+  at = write_escaped(text, at);
+  *at++ = '"';
+  size_ += static_cast<std::size_t>(at - start);
+}
+
+void RecordsJsonWriter::append_record() {
+  *room(1) = '{';
+  ++size_;
   for_each_record_entry(segment_, [&](const PositionKey& key, std::string_view value) {
-    char text[PositionKey::kMaxTextSize + 3];
-    text[0] = '"';
-    std::size_t length = 1 + key.write_text(text + 1);
-    text[length++] = '"';
-    text[length++] = ':';
-    out.append(text, length);
-    append_json_string(value, out);
-    out += ',';
+    // "key":"value",
+    char* at = room(PositionKey::kMaxTextSize + 4 + json_string_bound(value));
+    char* const start = at;
+    *at++ = '"';
+    at = write_key(key, at);
+    *at++ = '"';
+    *at++ = ':';
+    *at++ = '"';
+    at = write_escaped(value, at);
+    *at++ = '"';
+    *at++ = ',';
+    size_ += static_cast<std::size_t>(at - start);
   });
-  out += kSegmentNameMember;
-  append_json_string(segment_.name(), out);
-  out += '}';
+  std::memcpy(room(kSegmentNameMember.size()), kSegmentNameMember.data(), kSegmentNameMember.size());
+  size_ += kSegmentNameMember.size();
+  append_string(segment_.name());
+  *room(1) = '}';
+  ++size_;
 }
 
 }  // namespace mirabex

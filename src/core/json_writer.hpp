@@ -3,6 +3,7 @@
 // no record object built on the way.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,13 +38,25 @@ class RecordsJsonWriter {
   const ConversionOptions& options() const { return options_; }
 
  private:
-  void append_lines(std::string_view normalised, std::string& out);
-  void append_record(std::string& out);
+  void append_lines(std::string_view normalised);
+  void append_record();
+  void append_string(std::string_view text);
+  // Room for n more bytes at the end of the scratch text.
+  char* room(std::size_t n) {
+    if (capacity_ - size_ < n) grow(n);
+    return scratch_.get() + size_;
+  }
+  void grow(std::size_t n);
 
   ConversionOptions options_;
   const Hl7EscapeHandler* handler_;  // none when escaping is off
   Hl7Segment segment_;               // reused from line to line
   std::string normalised_;           // for a message with CR in it
+  // The message's JSON text, written through raw pointers into room made
+  // once per value, then appended to the caller's string in one copy.
+  std::unique_ptr<char[]> scratch_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
 };
 
 }  // namespace mirabex
