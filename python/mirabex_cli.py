@@ -432,6 +432,15 @@ def output_descriptor(out: BinaryIO) -> int | None:
         return None
 
 
+def failure_of(error: mirabex_bulk.MessageError) -> Failure:
+    """The report of a message or input that mirabex_bulk could not convert."""
+    status = Status.UNUSABLE if error.unreadable else Status.FAILED
+    text = str(error)
+    if text.startswith(ENCODING_ERROR):
+        text += " (see --encoding)"
+    return Failure(error.file, text, error.message, status, error.offset)
+
+
 def long_run(sources: list[Input]) -> bool:
     """More than a handful of inputs, or many bytes (standard input counts as many)."""
     if len(sources) > HANDFUL:
@@ -463,11 +472,7 @@ def bulk_to_json(run: Run) -> None:
     run.out.flush()
 
     def report(error: mirabex_bulk.MessageError) -> None:
-        status = Status.UNUSABLE if error.unreadable else Status.FAILED
-        text = str(error)
-        if text.startswith(ENCODING_ERROR):
-            text += " (see --encoding)"
-        run.report.failure(Failure(error.file, text, error.message, status, error.offset))
+        run.report.failure(failure_of(error))
 
     mirabex_bulk.convert_files(
         [0 if source.name == STDIN else source.name for source in run.inputs], descriptor,

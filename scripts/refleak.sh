@@ -16,4 +16,5 @@ scripts/build.sh pydebug >/dev/null
 
 export PYTHONPATH="$repo/build-pydebug/python:$repo/python"
 "$debug_python" tests/refleak/refleak.py
+"$debug_python" tests/refleak/refleak_bulk.py
 "$debug_python" -m pytest tests/python -q -p no:cacheprovider -m "not slow"

@@ -36,7 +36,7 @@ if grep -l "ERROR: AddressSanitizer" "$logs"/asan* >/dev/null 2>&1; then
   exit 1
 fi
 # One report per leak: a blank line ends each stack.
-ours=$(cat "$logs"/asan* 2>/dev/null | awk 'BEGIN { RS = "" } /leak of/ && /mirabex\.cpython|mirabex::/' || true)
+ours=$(cat "$logs"/asan* 2>/dev/null | awk 'BEGIN { RS = "" } /leak of/ && /mirabex(_bulk)?\.cpython|mirabex::/' || true)
 if [ -n "$ours" ]; then
   printf '%s\n' "$ours"
   echo "sanitize: the module leaks memory" >&2
