@@ -79,7 +79,8 @@ INSTANTIATE_TEST_SUITE_P(
     Escaped, JsonWriterValues,
     ::testing::Values("a\"b"s, "back\\slash\\"s, "\\F\\\\X0A\\\\X09\\"s, "\x01\x08\x0c\x1f\x7f"s,
                       "\0nul"s, "tab\there"s, "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"s,
-                      "\xE2\x80\xA8\xE2\x80\xA9"s, "\"\"\\\\"s, "}{][,:"s));
+                      "\xE2\x80\xA8\xE2\x80\xA9"s, "\"\"\\\\"s, "}{][,:"s,
+                      "eight by\"tes then\x1f more, past a word\\"s));
 
 TEST(JsonWriter, ValidationAsHl7JsonValidates) {
   const std::string cases[] = {

@@ -40,7 +40,7 @@ def one_round(folder):
     output = os.path.join(folder, "out.jsonl")
     failures = []
     for _ in range(10):
-        mirabex_bulk.convert_files([capture, capture], output, jobs=2)
+        mirabex_bulk.convert_files([capture, capture], output, jobs=2, errors=os.devnull)
         mirabex_bulk.convert_files([capture, os.path.join(folder, "missing")], output,
                                    errors=failures.append, validation_enabled=True)
         mirabex_bulk.convert_files([capture], output, errors=os.path.join(folder, "errors.jsonl"))
