@@ -5,6 +5,8 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 
 #include "core/utils.hpp"
 
@@ -40,8 +42,23 @@ bool is_batch_line(std::string_view line) {
   return name == "BHS" || name == "BTS" || name == "FHS" || name == "FTS";
 }
 
+// True when any of the eight bytes is a line break or an MLLP byte. All
+// four are below 0x20: most words are ruled out by that test alone.
+bool holds_special_byte(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighs = 0x8080808080808080u;
+  if (((word - kOnes * 0x20) & ~word & kHighs) == 0) return false;
+  const auto zero_byte = [](std::uint64_t x) { return (x - kOnes) & ~x & kHighs; };
+  return (zero_byte(word ^ (kOnes * '\r')) | zero_byte(word ^ (kOnes * '\n')) |
+          zero_byte(word ^ (kOnes * 0x0b)) | zero_byte(word ^ (kOnes * 0x1c))) != 0;
+}
+
 std::size_t plain_run_length(std::string_view bytes) {
   std::size_t i = 0;
+  for (std::uint64_t word; i + 8 <= bytes.size(); i += 8) {
+    std::memcpy(&word, bytes.data() + i, sizeof word);
+    if (holds_special_byte(word)) break;
+  }
   while (i < bytes.size() && !kSpecialBytes[static_cast<unsigned char>(bytes[i])]) ++i;
   return i;
 }
