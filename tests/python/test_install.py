@@ -23,7 +23,8 @@ def test_pip_install_brings_the_stub_and_the_command(tmp_path):
                     REPO], check=True, cwd=tmp_path)
     site = Path(subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"],
                                check=True, capture_output=True, text=True).stdout.strip())
-    for name in ("mirabex.pyi", "mirabex/py.typed", "mirabex_cli.py"):
+    for name in ("mirabex.pyi", "mirabex/py.typed", "mirabex_cli.py", "mirabex_bulk.pyi",
+                 "mirabex_bulk/py.typed"):
         assert (site / name).is_file(), name
     assert not (site / "mirabex" / "__init__.py").exists()
 
@@ -33,6 +34,9 @@ def test_pip_install_brings_the_stub_and_the_command(tmp_path):
     command = subprocess.run([environment / "bin" / "mirabex", "validate", "a.hl7"], cwd=tmp_path,
                              env=clean, capture_output=True, text=True)
     assert (command.returncode, command.stdout, command.stderr) == (0, "a.hl7:1: OK\n", "")
+    converted = subprocess.run([environment / "bin" / "mirabex", "to-json", "a.hl7"], cwd=tmp_path,
+                               env=clean, capture_output=True, text=True)
+    assert (converted.returncode, converted.stdout[:27]) == (0, '{"file":"a.hl7","message":1')
     version = subprocess.run([environment / "bin" / "mirabex", "--version"], env=clean,
                              capture_output=True, text=True)
     assert version.stdout == "mirabex 0.1.0\n"
