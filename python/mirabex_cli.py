@@ -17,6 +17,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 import mirabex
+from mirabex_mllp import commands as mllp_commands
 
 BATCH_SEGMENTS = frozenset({"BHS", "BTS", "FHS", "FTS"})
 MLLP_FRAMING = str.maketrans("", "", "\x0b\x1c")
@@ -250,6 +251,8 @@ def parser() -> argparse.ArgumentParser:
     add_encoding(command)
     add_common(command)
     command.set_defaults(task=validate)
+
+    mllp_commands.add_commands(commands, add_encoding)
     return top
 
 
@@ -286,6 +289,8 @@ def write_all(outcomes: Iterable[Outcome], out: TextIO, bar: Any) -> bool:
 def main(argv: list[str] | None = None) -> int:
     top = parser()
     arguments = top.parse_args(argv)
+    if "run" in arguments:  # serve and send
+        return int(arguments.run(arguments, settings_from(arguments)))
     paths = expand(arguments.paths)
     task = functools.partial(arguments.task, settings=settings_from(arguments))
     try:
