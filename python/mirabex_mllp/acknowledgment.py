@@ -9,9 +9,8 @@ from __future__ import annotations
 
 import datetime
 import itertools
+import re
 from dataclasses import dataclass
-
-import mirabex
 
 SENDING_APPLICATION, SENDING_FACILITY = 2, 3
 RECEIVING_APPLICATION, RECEIVING_FACILITY = 4, 5
@@ -20,6 +19,8 @@ MESSAGE_TYPE, CONTROL_ID, PROCESSING_ID, VERSION = 8, 9, 10, 11
 ACCEPTED, ERROR, REJECTED = "AA", "AE", "AR"
 # ERR-3, from HL7 table 0357; ERR-4 is the severity, ERR-8 the text.
 ERROR_CODE = "207^Application internal error^HL70357"
+SEPARATORS = {"F": "|", "S": "^", "R": "~", "T": "&", "E": "\\"}
+UNESCAPE = re.compile(r"\\([FSRTE])\\")
 ESCAPES = str.maketrans({"\\": "\\E\\", "|": "\\F\\", "^": "\\S\\", "~": "\\R\\", "&": "\\T\\",
                          "\r": " ", "\n": " "})
 
@@ -83,10 +84,12 @@ class Reply:
 def read_acknowledgment(text: str) -> Reply:
     """MSA-1 and MSA-2, and the error text from MSA-3, ERR-8 or ERR-7; raises
     ValueError when the text holds no MSA segment."""
-    records = mirabex.Hl7Json(text).hl7_json
-    segments = {record["segment_name"]: record for record in reversed(records)}
+    segments: dict[str, list[str]] = {}
+    for line in reversed(text.replace("\n", "\r").split("\r")):
+        fields = line.split("|")
+        segments[fields[0]] = fields + [""] * 9
     if "MSA" not in segments:
         raise ValueError(f"the acknowledgment has no MSA segment: {text[:200]!r}")
-    msa, err = segments["MSA"], segments.get("ERR", {})
-    error = msa.get("3") or err.get("8") or err.get("7") or ""
-    return Reply(msa.get("1", ""), msa.get("2", ""), error)
+    msa, err = segments["MSA"], segments.get("ERR", [""] * 10)
+    error = msa[3] or err[8] or err[7]
+    return Reply(msa[1], msa[2], UNESCAPE.sub(lambda match: SEPARATORS[match[1]], error))

@@ -20,9 +20,14 @@ class NotMllp(Exception):
 
 @dataclass(frozen=True)
 class Oversized:
-    """A frame whose message exceeded the limit; its bytes were dropped."""
+    """A frame whose message exceeded the limit: its size, and its first line
+    (up to HEAD_BYTES), kept for the ACK; the rest was dropped."""
 
     size: int
+    head: bytes = b""
+
+
+HEAD_BYTES = 4096
 
 
 Frame = bytes | Oversized
@@ -83,16 +88,24 @@ class FrameReader:
         return end + 1
 
     def _keep(self, piece: bytes) -> None:
+        """Keeps the message up to the limit; past it, only its first line."""
+        within = self.size <= self.limit
         self.size += len(piece)
         if self.size <= self.limit:
             self.message += piece
-        else:
-            self.message.clear()
+            return
+        if within:
+            del self.message[HEAD_BYTES:]
+        if len(self.message) < HEAD_BYTES and CARRIAGE_RETURN not in self.message:
+            self.message += piece[:HEAD_BYTES - len(self.message)]
 
     def _close(self, data: bytes, position: int, frames: list[Frame]) -> int:
         if data[position] != CARRIAGE_RETURN:
             raise NotMllp(f"byte 0x{data[position]:02X} after the end byte 0x1C (expected 0x0D)")
-        frames.append(bytes(self.message) if self.size <= self.limit else Oversized(self.size))
+        if self.size <= self.limit:
+            frames.append(bytes(self.message))
+        else:
+            frames.append(Oversized(self.size, bytes(self.message).split(b"\r", 1)[0]))
         self.inside = self.awaiting_cr = False
         self.message.clear()
         self.size = 0

@@ -49,7 +49,8 @@ class Verdict:
 
 def examine(frame: Frame, settings: Settings, limits: Limits) -> Verdict:
     if isinstance(frame, Oversized):
-        return Verdict(None, [], REJECTED, f"the message has {frame.size} bytes, more than "
+        header = header_fields(frame.head.decode(settings.encoding, errors="replace"))
+        return Verdict(None, header, REJECTED, f"the message has {frame.size} bytes, more than "
                                            f"--max-message-bytes ({limits.max_message_bytes})")
     try:
         text = frame.decode(settings.encoding)
