@@ -41,6 +41,7 @@ class Journal:
         self.on_failure: Callable[[OSError], None] = lambda error: None
         self.disk = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="fsync")
         self.stored = 0
+        self.commit_task: asyncio.Task[None] | None = None  # held, as the loop holds tasks weakly
 
     @classmethod
     def open(cls, path: Path, fsync: bool) -> Journal:
@@ -70,31 +71,56 @@ class Journal:
             return
         self.pending.append((line, done))
         if self.idle.is_set():
+            # The commit runs once the event loop has taken in everything
+            # that is ready now, so those messages share one write.
             self.idle.clear()
-            asyncio.get_running_loop().create_task(self._commit())
+            loop = asyncio.get_running_loop()
+            if self.fsync:
+                self.commit_task = loop.create_task(self._commit_to_disk())
+            else:
+                loop.call_soon(self._commit)
 
-    async def _commit(self) -> None:
-        while self.pending:
-            batch, self.pending = self.pending, []
-            stored = await self._store(b"".join(line for line, _ in batch if line))
-            if stored:
-                self.stored += sum(line is not None for line, _ in batch)
-            for _, done in batch:
-                done(stored)
+    def _commit(self) -> None:
+        batch, self.pending = self.pending, []
+        lines = joined(batch)
+        self._settle(batch, self._write(lines) and self._count(lines))
         self.idle.set()
 
-    async def _store(self, lines: bytes) -> bool:
-        if not lines:
-            return True
+    async def _commit_to_disk(self) -> None:
+        """Commits until nothing waits: what arrives during an fsync goes
+        into the next write."""
+        while self.pending:
+            batch, self.pending = self.pending, []
+            lines = joined(batch)
+            stored = self._write(lines) and (not lines or await self._sync()) and self._count(lines)
+            self._settle(batch, stored)
+        self.idle.set()
+
+    def _write(self, lines: bytes) -> bool:
         try:
             write_whole(self.descriptor, lines)
-            if self.fsync:
-                await asyncio.get_running_loop().run_in_executor(self.disk, os.fsync, self.descriptor)
         except OSError as error:
             self._fail(error)
             return False
+        return True
+
+    async def _sync(self) -> bool:
+        try:
+            await asyncio.get_running_loop().run_in_executor(self.disk, os.fsync, self.descriptor)
+        except OSError as error:
+            self._fail(error)
+            return False
+        return True
+
+    def _count(self, lines: bytes) -> bool:
         self.size += len(lines)
         return True
+
+    def _settle(self, batch: list[tuple[bytes | None, Done]], stored: bool) -> None:
+        if stored:
+            self.stored += sum(line is not None for line, _ in batch)
+        for _, done in batch:
+            done(stored)
 
     def _fail(self, error: OSError) -> None:
         """After a failed write the file may end in part of the batch: cut it
@@ -118,6 +144,10 @@ class Journal:
         if self.fsync and not self.failure:
             os.fsync(self.descriptor)
         os.close(self.descriptor)
+
+
+def joined(batch: list[tuple[bytes | None, Done]]) -> bytes:
+    return b"".join(line for line, _ in batch if line)
 
 
 def write_whole(descriptor: int, data: bytes) -> None:

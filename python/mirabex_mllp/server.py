@@ -27,6 +27,8 @@ log = logging.getLogger("mirabex.serve")
 IN_FLIGHT_PER_CONNECTION = 1000
 # After the last ACK at shutdown, how long a peer has to close its end.
 CLOSING_GRACE_SECONDS = 2.0
+# As json.dumps(..., ensure_ascii=False) in to-json; records hold no cycles.
+JSON = json.JSONEncoder(ensure_ascii=False, check_circular=False)
 
 
 @dataclass(frozen=True)
@@ -88,7 +90,7 @@ def json_line(verdict: Verdict, received: datetime.datetime, peer: str, number: 
     if verdict.error:
         line["error"] = verdict.error
     line["records"] = verdict.records
-    return json.dumps(line, ensure_ascii=False).encode() + b"\n"
+    return JSON.encode(line).encode() + b"\n"
 
 
 def peer_name(address: Any) -> str:
