@@ -5,9 +5,8 @@ from __future__ import annotations
 
 import asyncio
 import collections
-import sys
 
-from mirabex_cli import Outcome, Settings, expand, label, messages_or_failure
+from mirabex_cli import Failure, Input, Outcome, Report, Settings, Status, messages_or_failure
 
 from .acknowledgment import ACCEPTED, CONTROL_ID, header_fields, read_acknowledgment
 from .framing import frame
@@ -17,27 +16,22 @@ END_OF_FRAME = b"\x1c\r"
 
 class Sender:
     def __init__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
-                 settings: Settings, timeout: float) -> None:
+                 settings: Settings, timeout: float, report: Report) -> None:
         self.reader = reader
         self.writer = writer
         self.settings = settings
         self.timeout = timeout
+        self.report = report
         self.codes: collections.Counter[str] = collections.Counter()
-        self.failed = False
 
-    def report(self, text: str) -> None:
-        print(text, file=sys.stderr)
-        self.failed = True
-
-    async def send_file(self, path: str) -> None:
+    async def send_input(self, source: Input) -> None:
         outcome = Outcome()
-        messages = messages_or_failure(path, self.settings, outcome)
-        for text in outcome.errors:
-            self.report(text)
+        messages = messages_or_failure(source, self.settings, outcome)
+        self.report.outcome(outcome)
         for number, message in enumerate(messages, 1):
-            await self.send_message(message, label(path, number, len(messages)))
+            await self.send_message(message, source.name, number)
 
-    async def send_message(self, message: str, name: str) -> None:
+    async def send_message(self, message: str, name: str, number: int) -> None:
         """Raises ConnectionError or TimeoutError when no ACK comes back."""
         self.writer.write(frame(message.encode(self.settings.encoding)))
         try:
@@ -50,9 +44,11 @@ class Sender:
         header = header_fields(message)
         expected = header[CONTROL_ID] if len(header) > CONTROL_ID else ""
         if reply.control_id != expected:
-            self.report(f"{name}: the ACK answers control ID {reply.control_id!r}, not {expected!r}")
+            self.report.failure(Failure(name, f"the ACK answers control ID "
+                                              f"{reply.control_id!r}, not {expected!r}", number))
         elif reply.code != ACCEPTED:
-            self.report(f"{name}: {reply.code}" + (f": {reply.error}" if reply.error else ""))
+            error = f"{reply.code}: {reply.error}" if reply.error else reply.code
+            self.report.failure(Failure(name, error, number))
 
     def summary(self, address: str) -> str:
         total = sum(self.codes.values())
@@ -60,23 +56,23 @@ class Sender:
         return f"{address}: {total} messages acknowledged" + (f" ({counts})" if counts else "")
 
 
-async def send_all(paths: list[str], host: str, port: int, settings: Settings,
-                   timeout: float) -> int:
+async def send_all(sources: list[Input], host: str, port: int, settings: Settings,
+                   timeout: float, report: Report) -> None:
     address = f"{host}:{port}"
     try:
         reader, writer = await asyncio.wait_for(asyncio.open_connection(host, port), timeout)
     except (OSError, TimeoutError) as error:
-        print(f"cannot connect to {address}: {getattr(error, 'strerror', None) or error}",
-              file=sys.stderr)
-        return 2
-    sender = Sender(reader, writer, settings, timeout)
+        text = getattr(error, "strerror", None) or str(error) or "timed out"
+        report.failure(Failure(address, f"cannot connect: {text}", status=Status.UNUSABLE))
+        return
+    sender = Sender(reader, writer, settings, timeout, report)
     try:
-        for path in expand(paths):
-            await sender.send_file(path)
+        for source in sources:
+            await sender.send_input(source)
     except TimeoutError:
-        sender.report(f"{address}: no ACK within {timeout:g} s (--timeout); stopped")
+        report.failure(Failure(address, f"no ACK within {timeout:g} s (--timeout); stopped"))
     except (ConnectionError, ValueError) as error:
-        sender.report(f"{address}: {error}; stopped")
+        report.failure(Failure(address, f"{error}; stopped"))
     finally:
         writer.close()
         try:
@@ -84,8 +80,8 @@ async def send_all(paths: list[str], host: str, port: int, settings: Settings,
         except OSError:
             pass
     print(sender.summary(address))
-    return 1 if sender.failed else 0
 
 
-def send(paths: list[str], host: str, port: int, settings: Settings, timeout: float) -> int:
-    return asyncio.run(send_all(paths, host, port, settings, timeout))
+def send(sources: list[Input], host: str, port: int, settings: Settings, timeout: float,
+         report: Report) -> None:
+    asyncio.run(send_all(sources, host, port, settings, timeout, report))

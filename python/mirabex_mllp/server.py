@@ -14,7 +14,7 @@ from pathlib import Path
 from typing import Any
 
 import mirabex
-from mirabex_cli import Settings, split_messages
+from mirabex_cli import Settings, Status, split_messages
 
 from .acknowledgment import ACCEPTED, ERROR, REJECTED, ControlIds, acknowledgment, header_fields
 from .framing import Frame, FrameReader, NotMllp, Oversized
@@ -113,7 +113,7 @@ class Server:
         self.stopping = False
         journal.on_failure = lambda error: self.stop_requested.set()
 
-    async def run(self, host: str, port: int) -> int:
+    async def run(self, host: str, port: int) -> Status:
         loop = asyncio.get_running_loop()
         listener = await loop.create_server(lambda: Connection(self), host, port)
         addresses = ", ".join(peer_name(s.getsockname()) for s in listener.sockets)
@@ -126,7 +126,7 @@ class Server:
         await self.finish_connections()
         self.journal.close()
         log.info("stopped: %d messages stored", self.journal.stored)
-        return 1 if self.journal.failure else 0
+        return Status.FAILED if self.journal.failure else Status.OK
 
     def request_stop(self, reason: str) -> None:
         if not self.stop_requested.is_set():
@@ -293,20 +293,19 @@ class Connection(asyncio.Protocol):
 
 
 def serve(host: str, port: int, output: str, fsync: bool, settings: Settings,
-          limits: Limits) -> int:
-    """Runs the listener until SIGTERM or SIGINT: 0 then, 1 when the output
-    cannot be written, 2 when it cannot start."""
-    async def run() -> int:
+          limits: Limits) -> Status:
+    """Runs the listener until SIGTERM or SIGINT."""
+    async def run() -> Status:
         try:
             journal = Journal.open(Path(output), fsync)
         except (OSError, JournalInUse) as error:
             log.error("cannot open %s: %s", output, getattr(error, "strerror", None) or error)
-            return 2
+            return Status.UNUSABLE
         server = Server(journal, settings, limits)
         try:
             return await server.run(host, port)
         except OSError as error:
             log.error("cannot listen on %s:%s: %s", host, port, error.strerror or error)
             journal.close()
-            return 2
+            return Status.UNUSABLE
     return asyncio.run(run())

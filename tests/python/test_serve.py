@@ -354,25 +354,41 @@ def test_load_of_eight_senders(serve):
 
 # --- mirabex send -------------------------------------------------------------------
 
-def mirabex_send(*arguments):
+def mirabex_send(*arguments, stdin=""):
     return subprocess.run([sys.executable, "-m", "mirabex_cli", "send", *map(str, arguments)],
-                          capture_output=True, text=True, timeout=TIMEOUT)
+                          input=stdin, capture_output=True, text=True, timeout=TIMEOUT)
 
 
 def test_send_reports_the_codes(serve, tmp_path):
     server = serve("--validate")
+    address = f"127.0.0.1:{server.port}"
     (tmp_path / "good.hl7").write_text(message("G1") + message("G2"))
-    (tmp_path / "bad.hl7").write_text(message("B1", "PV1|1"))
+    (tmp_path / "bad.hl7").write_text(message("B1") + message("B2", "PV1|1"))
     result = mirabex_send("--port", server.port, tmp_path / "good.hl7")
     assert (result.returncode, result.stderr) == (0, "")
-    assert result.stdout == f"127.0.0.1:{server.port}: 2 messages acknowledged (2 AA)\n"
-    result = mirabex_send("--port", server.port, tmp_path / "bad.hl7", tmp_path / "missing.hl7")
+    assert result.stdout == f"{address}: 2 messages acknowledged (2 AA)\n"
+    result = mirabex_send("--port", server.port, tmp_path / "bad.hl7")
     assert result.returncode == 1
-    assert result.stdout == f"127.0.0.1:{server.port}: 1 messages acknowledged (1 AE)\n"
-    assert result.stderr.splitlines() == [
-        f"{tmp_path / 'bad.hl7'}: AE: Invalid segment name: PV1 (must be exactly 3 alphabetic "
-        "characters)", f"{tmp_path / 'missing.hl7'}: No such file or directory"]
+    assert result.stdout == f"{address}: 2 messages acknowledged (1 AA, 1 AE)\n"
+    assert result.stderr == f"{tmp_path / 'bad.hl7'}:2: AE: Invalid segment name: PV1 (must be " \
+                            "exactly 3 alphabetic characters)\n"
+    result = mirabex_send("--port", server.port, "-", tmp_path / "missing.hl7", stdin=message("S1"))
+    assert result.returncode == 2
+    assert result.stdout == f"{address}: 1 messages acknowledged (1 AA)\n"
+    assert result.stderr == f"{tmp_path / 'missing.hl7'}: No such file or directory\n"
     assert server.stop() == 0
-    assert [line["records"][0]["9"] for line in server.stored()] == ["G1", "G2", "B1"]
+    assert [line["records"][0]["9"] for line in server.stored()] == ["G1", "G2", "B1", "B2", "S1"]
     refused = mirabex_send("--port", server.port, tmp_path / "good.hl7")
-    assert refused.returncode == 2 and "cannot connect to 127.0.0.1:" in refused.stderr
+    assert refused.returncode == 2 and refused.stdout == ""
+    assert refused.stderr.startswith(f"{address}: cannot connect: ")
+
+
+@pytest.mark.parametrize("arguments, text", [
+    (["serve", "-o", "-"], "-o - is not one"),
+    (["serve", "-o", "x", "--port", "-1"], "--port: expected a number of at least 0, not '-1'"),
+    (["send", "-", "-"], "standard input (-) can be read only once"),
+])
+def test_usage(arguments, text):
+    result = subprocess.run([sys.executable, "-m", "mirabex_cli", *arguments], capture_output=True,
+                            text=True, timeout=TIMEOUT)
+    assert result.returncode == 2 and text in result.stderr
