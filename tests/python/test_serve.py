@@ -2,6 +2,7 @@
 ACKs read back by the hl7 package as an independent peer, what is stored and
 what is refused, the limits, shutdown under load, and the file's repair."""
 import asyncio
+import errno
 import json
 import os
 import signal
@@ -113,6 +114,34 @@ def test_an_incomplete_last_line_is_moved_aside(tmp_path, content, kept, aside):
     asyncio.run(reopen())
     assert path.read_bytes() == kept
     assert (tmp_path / "out.jsonl.partial").read_bytes() == b"earlier\n" + (aside or b"")
+
+
+def test_a_failed_write_is_cut_back_and_nothing_after_it_is_acknowledged(tmp_path, monkeypatch):
+    path = tmp_path / "out.jsonl"
+    path.write_bytes(b'{"a": 1}\n')
+    real_write = os.write
+
+    def disk_full(descriptor, data):
+        real_write(descriptor, bytes(data[:5]))
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    async def store():
+        journal, results, failures = Journal.open(path, fsync=False), [], []
+        journal.on_failure = failures.append
+        journal.submit(b'{"b": 2}\n', results.append)
+        await journal.drain()
+        monkeypatch.setattr(os, "write", disk_full)
+        journal.submit(b'{"c": 3}\n', results.append)
+        journal.submit(None, results.append)
+        await journal.drain()
+        monkeypatch.undo()
+        journal.submit(b'{"d": 4}\n', results.append)
+        journal.close()
+        return results, failures
+    results, failures = asyncio.run(store())
+    assert results == [True, False, False, False]
+    assert [failure.errno for failure in failures] == [errno.ENOSPC]
+    assert path.read_bytes() == b'{"a": 1}\n{"b": 2}\n'
 
 
 def test_one_server_per_file(tmp_path):
