@@ -15,7 +15,10 @@ BETWEEN_FRAMES = frozenset(b"\r\n")
 
 
 class NotMllp(Exception):
-    """Bytes that cannot be MLLP framing: the connection cannot be resynchronised."""
+    """Bytes that cannot be MLLP framing: the connection cannot be resynchronised.
+    `frames` holds the frames completed before them."""
+
+    frames: list[Frame] = []
 
 
 @dataclass(frozen=True)
@@ -57,13 +60,17 @@ class FrameReader:
     def feed(self, data: bytes) -> list[Frame]:
         frames: list[Frame] = []
         position = 0
-        while position < len(data):
-            if self.awaiting_cr:
-                position = self._close(data, position, frames)
-            elif self.inside:
-                position = self._read_message(data, position)
-            else:
-                position = self._open(data, position)
+        try:
+            while position < len(data):
+                if self.awaiting_cr:
+                    position = self._close(data, position, frames)
+                elif self.inside:
+                    position = self._read_message(data, position)
+                else:
+                    position = self._open(data, position)
+        except NotMllp as error:
+            error.frames = frames
+            raise
         return frames
 
     def _open(self, data: bytes, position: int) -> int:

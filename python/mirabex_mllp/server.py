@@ -186,13 +186,14 @@ class Connection(asyncio.Protocol):
             return
         self.last_activity = asyncio.get_running_loop().time()
         try:
-            frames = self.reader.feed(data)
+            frames, garbage = self.reader.feed(data), None
         except NotMllp as error:
-            log.warning("%s: closing, not MLLP: %s", self.peer, error)
-            frames = []
-            self.finish()
+            frames, garbage = error.frames, error
         for frame in frames:
             self._take(frame)
+        if garbage:
+            log.warning("%s: closing, not MLLP: %s", self.peer, garbage)
+            self.finish()
 
     def eof_received(self) -> bool:
         self.peer_closed = True
