@@ -12,22 +12,23 @@ from mirabex_cli import (EXIT_STATUSES, STDIN, Commands, Report, Status, UsageEr
 DEFAULT_PORT = 2575
 
 
-def at_least_zero(kind: type[Any]) -> Any:
+def at_least(minimum: int, kind: type[Any] = int) -> Any:
+    """An argument type: an int (or float) of at least `minimum`."""
     def parse(text: str) -> Any:
         try:
             value = kind(text)
         except ValueError:
-            value = -1
-        if value < 0:
-            raise argparse.ArgumentTypeError(f"expected a number of at least 0, not {text!r}")
+            value = minimum - 1
+        if not value >= minimum:  # NaN too
+            raise argparse.ArgumentTypeError(f"expected a number of at least {minimum}, not {text!r}")
         return value
     return parse
 
 
 def add_address(command: argparse.ArgumentParser) -> None:
     command.add_argument("--host", default="127.0.0.1", help="default: 127.0.0.1")
-    command.add_argument("--port", type=at_least_zero(int), default=DEFAULT_PORT,
-                         help=f"default: {DEFAULT_PORT}")
+    command.add_argument("--port", type=at_least(0), default=DEFAULT_PORT,
+                         help=f"default: {DEFAULT_PORT}; 0: any free port")
 
 
 def add_serve(commands: Commands) -> None:
@@ -50,12 +51,12 @@ def add_serve(commands: Commands) -> None:
     command.add_argument("--no-escaping", action="store_true",
                          help="keep escape sequences such as \\F\\ in the values")
     add_encoding(command, "messages received")
-    command.add_argument("--max-message-bytes", type=at_least_zero(int), default=16 << 20,
+    command.add_argument("--max-message-bytes", type=at_least(1), default=16 << 20,
                          metavar="N", help="answer AR to a larger message (default: 16 MiB)")
-    command.add_argument("--idle-timeout", type=at_least_zero(float), default=600.0,
+    command.add_argument("--idle-timeout", type=at_least(0, float), default=600.0,
                          metavar="SECONDS", help="close a connection silent this long "
                                                  "(default: 600; 0: never)")
-    command.add_argument("--max-connections", type=at_least_zero(int), default=100, metavar="N",
+    command.add_argument("--max-connections", type=at_least(1), default=100, metavar="N",
                          help="refuse connections beyond N open ones (default: 100)")
     command.set_defaults(run=serve, usage=command)
 
@@ -91,7 +92,7 @@ def add_send(commands: Commands) -> None:
     command.add_argument("paths", nargs="+", metavar="PATH", help="a file, a folder, or - for stdin")
     add_address(command)
     add_encoding(command, "files")
-    command.add_argument("--timeout", type=at_least_zero(float), default=30.0, metavar="SECONDS",
+    command.add_argument("--timeout", type=at_least(0, float), default=30.0, metavar="SECONDS",
                          help="wait this long for each ACK (default: 30)")
     command.set_defaults(run=send, usage=command)
 

@@ -53,7 +53,8 @@ class Sender:
     def summary(self, address: str) -> str:
         total = sum(self.codes.values())
         counts = ", ".join(f"{count} {code}" for code, count in sorted(self.codes.items()))
-        return f"{address}: {total} messages acknowledged" + (f" ({counts})" if counts else "")
+        noun = "message" if total == 1 else "messages"
+        return f"{address}: {total} {noun} acknowledged" + (f" ({counts})" if counts else "")
 
 
 async def send_all(sources: list[Input], host: str, port: int, settings: Settings,

@@ -408,7 +408,7 @@ def test_send_reports_the_codes(serve, tmp_path):
                             "exactly 3 alphabetic characters)\n"
     result = mirabex_send("--port", server.port, "-", tmp_path / "missing.hl7", stdin=message("S1"))
     assert result.returncode == 2
-    assert result.stdout == f"{address}: 1 messages acknowledged (1 AA)\n"
+    assert result.stdout == f"{address}: 1 message acknowledged (1 AA)\n"
     assert result.stderr == f"{tmp_path / 'missing.hl7'}: No such file or directory\n"
     assert server.stop() == 0
     assert [line["records"][0]["9"] for line in server.stored()] == ["G1", "G2", "B1", "B2", "S1"]
@@ -420,6 +420,8 @@ def test_send_reports_the_codes(serve, tmp_path):
 @pytest.mark.parametrize("arguments, text", [
     (["serve", "-o", "-"], "-o - is not one"),
     (["serve", "-o", "x", "--port", "-1"], "--port: expected a number of at least 0, not '-1'"),
+    (["serve", "-o", "x", "--max-connections", "0"], "expected a number of at least 1, not '0'"),
+    (["serve", "-o", "x", "--idle-timeout", "nan"], "expected a number of at least 0, not 'nan'"),
     (["send", "-", "-"], "standard input (-) can be read only once"),
 ])
 def test_usage(arguments, text):
