@@ -171,7 +171,8 @@ class Serving:
             stderr=subprocess.PIPE, text=True)
         self.log = []
         self.listening = threading.Event()
-        threading.Thread(target=self._collect, daemon=True).start()
+        self.collector = threading.Thread(target=self._collect, daemon=True)
+        self.collector.start()
         if not self.listening.wait(TIMEOUT):
             self.process.kill()
             raise AssertionError("no listening line: " + "".join(self.log))
@@ -214,6 +215,8 @@ def serve(tmp_path):
         if server.process.poll() is None:
             server.process.kill()
             server.process.wait(TIMEOUT)
+        server.collector.join(TIMEOUT)
+        server.process.stderr.close()
 
 
 class Acks:
