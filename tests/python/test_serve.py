@@ -312,6 +312,19 @@ def test_what_is_stored_and_how_it_is_answered(serve, options, payload, code, er
         assert "D\u00d6E" in json.dumps(lines[0], ensure_ascii=False) or "U2" not in str(payload)
 
 
+def test_a_taken_port_or_file_stops_a_second_server_at_the_start(serve, tmp_path):
+    server = serve()
+    for options, text in [(["--port", server.port, "-o", tmp_path / "other.jsonl"],
+                           f"cannot listen on 127.0.0.1:{server.port}: "),
+                          (["--port", 0, "-o", server.output],
+                           f"cannot open {server.output}: {server.output} is in use by another "
+                           "mirabex serve")]:
+        result = subprocess.run([sys.executable, "-m", "mirabex_cli", "serve", *map(str, options)],
+                                capture_output=True, text=True, timeout=TIMEOUT)
+        assert result.returncode == 2 and text in result.stderr, result.stderr
+    assert server.stop() == 0
+
+
 def test_garbage_and_a_sender_gone_mid_frame_leave_the_server_running(serve):
     server = serve()
     with server.connect() as connection:
