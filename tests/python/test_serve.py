@@ -187,8 +187,8 @@ class Serving:
     def connect(self):
         return socket.create_connection(("127.0.0.1", self.port), timeout=TIMEOUT)
 
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
+    def stop(self, signal_number=signal.SIGTERM):
+        self.process.send_signal(signal_number)
         return self.process.wait(TIMEOUT)
 
     def stored(self):
@@ -349,7 +349,8 @@ def test_idle_timeout_and_connection_limit(serve):
         assert Acks(first).next() == b""   # closed once idle
     assert server.logged("refused, 1 connections are open (--max-connections)")
     assert server.logged("closing, idle for 0.3 s (--idle-timeout)")
-    assert server.stop() == 0
+    assert server.stop(signal.SIGINT) == 0
+    assert server.logged("SIGINT: stopping")
 
 
 def senders_until_stopped(server, senders, count, answered):
