@@ -599,9 +599,17 @@ def add_validate(commands: Commands) -> None:
     add_encoding(command, "files")
 
 
+def add_serve_and_send(commands: Commands) -> None:
+    # Imported here, as the MLLP package builds on this module.
+    from mirabex_mllp.commands import add_send, add_serve
+    add_serve(commands)
+    add_send(commands)
+
+
 # Each adds one subcommand; its `run` default takes the parsed arguments and
 # gives the exit status.
-COMMANDS: list[Callable[[Commands], None]] = [add_to_json, add_to_hl7, add_validate]
+COMMANDS: list[Callable[[Commands], None]] = [add_to_json, add_to_hl7, add_validate,
+                                              add_serve_and_send]
 
 
 def package_version() -> str:
@@ -656,4 +664,7 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
+    # Modules that build on this one (mirabex_mllp) import it by name: they
+    # get this module, not a second copy with its own exception classes.
+    sys.modules.setdefault("mirabex_cli", sys.modules[__name__])
     sys.exit(main())

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up and builds everything, then runs the benchmark.
+# Sets up and builds everything, then runs the benchmarks: the conversions,
+# then the throughput of `mirabex serve`.
 #
 #   scripts/bench.sh            # the full run: a few minutes, up to ~10 GB of memory
 #   scripts/bench.sh --quick    # seconds: checks that every case still runs
@@ -11,6 +12,7 @@ cd "$repo"
 scripts/setup.sh
 python="$repo/.cache/py315/sysroot/usr/bin/python3.15"
 PYTHONPATH="$repo/build/python" "$python" bench/bench.py "$@"
+PYTHONPATH="$repo/build/python" "$python" bench/serve_bench.py "$@"
 # to-json on one big file: --jobs 1 and 2, the engine before, peak memory.
 # BULK_MEGABYTES=1000 for the 1 GB run.
 quick=()

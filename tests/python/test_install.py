@@ -23,8 +23,8 @@ def test_pip_install_brings_the_stub_and_the_command(tmp_path):
                     REPO], check=True, cwd=tmp_path)
     site = Path(subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"],
                                check=True, capture_output=True, text=True).stdout.strip())
-    for name in ("mirabex.pyi", "mirabex/py.typed", "mirabex_cli.py", "mirabex_bulk.pyi",
-                 "mirabex_bulk/py.typed"):
+    for name in ("mirabex.pyi", "mirabex/py.typed", "mirabex_cli.py", "mirabex_mllp/server.py",
+                 "mirabex_bulk.pyi", "mirabex_bulk/py.typed"):
         assert (site / name).is_file(), name
     assert not (site / "mirabex" / "__init__.py").exists()
 
