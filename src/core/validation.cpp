@@ -32,8 +32,12 @@ bool is_supported_version(std::string_view version) {
 
 bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
+bool is_ascii_letter_or_digit(char c) { return is_ascii_letter(c) || (c >= '0' && c <= '9'); }
+
+// HL7 v2 segment IDs: a letter, then two letters or digits (PV1, ZX1, Z01).
 bool is_valid_segment_name(std::string_view name) {
-  return name.size() == 3 && std::ranges::all_of(name, is_ascii_letter);
+  return name.size() == 3 && is_ascii_letter(name[0]) && is_ascii_letter_or_digit(name[1]) &&
+         is_ascii_letter_or_digit(name[2]);
 }
 
 std::size_t count_parts(std::string_view text, char separator) {
