@@ -322,6 +322,18 @@ INSTANTIATE_TEST_SUITE_P(
         JsonCase{R"([{"1": tru}])", kInvalid + "expected ident at line 1 column 8"},
         JsonCase{R"([{"1": @}])", kInvalid + "expected value at line 1 column 8"},
         JsonCase{"[-]", kInvalid + "invalid number at line 1 column 3"},
+        // Numbers beyond the double range and leading zeros are syntax
+        // failures wherever they stand.
+        JsonCase{R"([{"1": 1e400}])", kInvalid + "number out of range at line 1 column 12"},
+        JsonCase{"[-1e400]", kInvalid + "number out of range at line 1 column 7"},
+        JsonCase{"\n1e400", kInvalid + "number out of range at line 2 column 5"},
+        JsonCase{"[1.5e308]", kInvalid +
+                                  "invalid type: floating point `1.5e+308`, expected a map at line "
+                                  "1 column 8"},
+        JsonCase{R"([{"1": 01}])", kInvalid + "invalid number at line 1 column 9"},
+        JsonCase{"[00]", kInvalid + "invalid number at line 1 column 3"},
+        JsonCase{"-01", kInvalid + "invalid number at line 1 column 3"},
+        JsonCase{R"([{"1": "a", "2": -00}])", kInvalid + "invalid number at line 1 column 20"},
         JsonCase{"[@]", kInvalid + "expected value at line 1 column 2"}));
 
 TEST(ReadJsonLimits, DeepNestingFailsAsAShapeError) {
