@@ -104,12 +104,47 @@ std::optional<Hl7Error> check_bounds(const Placement& placement, std::string_vie
   return std::nullopt;
 }
 
+// Where a segment writer puts its text: appended to a string.
+class TextOutput {
+ public:
+  explicit TextOutput(std::string& out) : out_(out) {}
+  void append(std::size_t count, char separator) { out_.append(count, separator); }
+  void append(std::string_view text) { out_ += text; }
+  void append_escaped(std::string_view text, const Hl7EscapeHandler& escape) {
+    escape.escape_append(text, out_);
+  }
+  void value_written(std::uint64_t) {}
+
+ private:
+  std::string& out_;
+};
+
+// Where a segment writer puts its text: only counted, noting the field
+// whose value first takes the count past the assembly's size limit.
+class SizeCount {
+ public:
+  void append(std::size_t count, char) { size_ += count; }
+  void append(std::string_view text) { size_ += text.size(); }
+  void append_escaped(std::string_view text, const Hl7EscapeHandler& escape) {
+    size_ += escape.escaped_size(text);
+  }
+  void value_written(std::uint64_t field) {
+    if (size_ > kMaxAssembledSize && !field_past_limit_) field_past_limit_ = field;
+  }
+  std::optional<std::uint64_t> field_past_limit() const { return field_past_limit_; }
+
+ private:
+  std::uint64_t size_ = 0;
+  std::optional<std::uint64_t> field_past_limit_;
+};
+
 // Writes one segment line from the placed values of a record, sorted by
 // position with the winning value last among equals, in one pass: the
 // separators between two values follow from how their positions differ.
+template <class Output>
 class SegmentWriter {
  public:
-  SegmentWriter(std::string& out, const Hl7EscapeHandler* escape, bool is_header)
+  SegmentWriter(Output& out, const Hl7EscapeHandler* escape, bool is_header)
       : out_(out), escape_(escape), is_header_(is_header) {}
 
   // The name, escaped like any value so that it cannot inject separators,
@@ -158,13 +193,14 @@ class SegmentWriter {
   void write_value(std::string_view value, std::uint64_t field) {
     // The header's encoding characters are written as they are.
     if (escape_ != nullptr && !(is_header_ && field == 1)) {
-      escape_->escape_append(value, out_);
+      out_.append_escaped(value, *escape_);
     } else {
-      out_ += value;
+      out_.append(value);
     }
+    out_.value_written(field);
   }
 
-  std::string& out_;
+  Output& out_;
   const Hl7EscapeHandler* escape_;
   bool is_header_;
 };
@@ -227,13 +263,19 @@ class PositionSorter {
   std::vector<PlacedValue> sorted_;
 };
 
+std::optional<std::string_view> segment_name_of(std::span<const TextPair> record) {
+  const auto name = std::ranges::lower_bound(record, kSegmentNameKey, {}, &TextPair::key);
+  if (name == record.end() || name->key != kSegmentNameKey) return std::nullopt;
+  return name->value;
+}
+
+template <class Output>
 std::optional<Hl7Error> append_segment(std::span<const TextPair> record,
                                        const Hl7EscapeHandler* escape,
                                        std::vector<PlacedValue>& placed, PositionSorter& sorter,
-                                       std::string& out) {
-  const auto name = std::ranges::lower_bound(record, kSegmentNameKey, {}, &TextPair::key);
-  const bool has_name = name != record.end() && name->key == kSegmentNameKey;
-  const std::string_view segment_name = has_name ? name->value : "";
+                                       Output& out) {
+  const std::optional<std::string_view> name = segment_name_of(record);
+  const std::string_view segment_name = name.value_or("");
   placed.clear();
   for (const TextPair& pair : record) {
     // Read the key again for the numbers the error names.
@@ -244,8 +286,51 @@ std::optional<Hl7Error> append_segment(std::span<const TextPair> record,
   }
   // Stable: among keys naming one position, the one that sorts last wins.
   sorter.sort(placed);
-  SegmentWriter(out, escape, segment_name == "MSH")
-      .write_segment(has_name ? std::optional(segment_name) : std::nullopt, placed);
+  SegmentWriter<Output>(out, escape, segment_name == "MSH").write_segment(name, placed);
+  return std::nullopt;
+}
+
+struct AssembledSize {
+  std::size_t hint = 0;    // the length without escaping or separators
+  std::uint64_t most = 0;  // the length can be no more than this
+};
+
+// Both from the pairs alone, in one pass: the most counts every value at
+// its longest escaped and every separator a position could ask for.
+AssembledSize assembled_size(const RecordList& records, std::uint64_t longest_escape) {
+  AssembledSize size{records.size(), records.size()};
+  for (const auto record : records) {
+    std::uint64_t last_field = 0;
+    for (const TextPair& pair : record) {
+      size.hint += pair.value.size() + 1;
+      size.most += longest_escape * pair.value.size();
+      if (pair.position >= kBeyondLimit) continue;
+      const Placement p = placement_of(pair.position);
+      last_field = std::max(last_field, p.field);
+      size.most += p.repetition + p.component;
+    }
+    size.most += last_field;
+  }
+  return size;
+}
+
+// The first failure in writing order, counting the text instead of writing
+// it: a position past the limit, or the assembled text growing past
+// kMaxAssembledSize.
+std::optional<Hl7Error> check_assembled_size(const RecordList& records,
+                                             const Hl7EscapeHandler* escape) {
+  std::vector<PlacedValue> placed;
+  PositionSorter sorter;
+  SizeCount count;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (i > 0) count.append(1, '\n');
+    if (auto error = append_segment(records[i], escape, placed, sorter, count)) return error;
+    if (const auto field = count.field_past_limit()) {
+      return error_kind::FieldError{
+          std::string(segment_name_of(records[i]).value_or("")), *field,
+          "the assembled message would exceed " + std::to_string(kMaxAssembledSize) + " bytes"};
+    }
+  }
   return std::nullopt;
 }
 
@@ -338,18 +423,21 @@ std::variant<JsonHl7, Hl7Error> JsonHl7::from_file(const std::string& path) {
 }
 
 std::variant<std::string, Hl7Error> JsonHl7::convert(bool escape) const {
-  std::size_t size_hint = records_.size();
-  for (std::size_t i = 0; i < records_.size(); ++i) {
-    for (const TextPair& pair : records_[i]) size_hint += pair.value.size() + 1;
+  const Hl7EscapeHandler* handler = escape ? escape_handler_ : nullptr;
+  const AssembledSize size = assembled_size(records_, escape ? handler->longest_escape() : 1);
+  // A few short keys can ask for gigabytes of separators: count exactly
+  // before writing whenever the text might pass the limit.
+  if (size.most > kMaxAssembledSize) {
+    if (auto error = check_assembled_size(records_, handler)) return std::move(*error);
   }
   std::string out;
-  out.reserve(size_hint);
+  out.reserve(size.hint);
+  TextOutput output(out);
   std::vector<PlacedValue> placed;
   PositionSorter sorter;
-  const Hl7EscapeHandler* handler = escape ? escape_handler_ : nullptr;
   for (std::size_t i = 0; i < records_.size(); ++i) {
     if (i > 0) out += '\n';
-    if (auto error = append_segment(records_[i], handler, placed, sorter, out)) {
+    if (auto error = append_segment(records_[i], handler, placed, sorter, output)) {
       return std::move(*error);
     }
   }

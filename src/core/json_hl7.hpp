@@ -37,6 +37,10 @@ std::optional<Placement> parse_position_key(std::string_view key);
 // would otherwise ask for that many empty parts.
 inline constexpr std::uint64_t kMaxPosition = 100000;
 
+// Assembled texts longer than this are refused before any is written: a
+// record of a few keys may otherwise ask for gigabytes of separators.
+inline constexpr std::uint64_t kMaxAssembledSize = std::uint64_t{1} << 30;
+
 // A key's position packed into one number that orders like the position
 // (field, then repetition, then component), read once when the key is
 // added. Keys naming no position, and positions beyond the limit (read

@@ -238,6 +238,39 @@ TEST(AssemblySizeBound, RefusesPositionsPastTheLimit) {
   EXPECT_EQ(assemble({record({{"100000", "x"}})}).size(), 100000u);
 }
 
+// 11,000 short keys ask for 1.1 GB of component separators: refused at the
+// field that passes the limit (3 + 100001 * 10738 bytes), before writing.
+TEST(AssemblySizeBound, RefusesATextPastOneGibibyte) {
+  Pairs pairs = {{"segment_name", "PID"}};
+  for (int field = 1; field <= 11000; ++field) {
+    pairs.emplace_back(std::to_string(field) + "[0].100000", "x");
+  }
+  const std::string refused =
+      "error: HL7 field error in segment PID, field 10738: the assembled message would exceed "
+      "1073741824 bytes";
+  EXPECT_EQ(assemble({record({{"segment_name", "EVN"}}), pairs}, false), refused);
+  EXPECT_EQ(assemble({pairs}, true), refused);
+  // A position past its own limit in an earlier record is reported first.
+  EXPECT_EQ(assemble({record({{"1.100001", "x"}}), pairs}),
+            "error: HL7 field error in segment , field 1: component 100001 exceeds the limit of "
+            "100000");
+}
+
+// Keys that name one position in many spellings are counted once: the text
+// is 100 kB although each key alone could ask for as much.
+TEST(AssemblySizeBound, CountsWhatIsWrittenNotWhatKeysCouldAsk) {
+  Pairs pairs;
+  for (const std::string sign : {"", "+"}) {
+    for (std::string zeros; zeros.size() <= 80; zeros += '0') {
+      for (std::string inner; inner.size() <= 80; inner += '0') {
+        pairs.emplace_back(sign + zeros + "1[" + inner + "0]." + zeros + "100000", "x");
+      }
+    }
+  }
+  ASSERT_GT(pairs.size() * 100000, kMaxAssembledSize);
+  EXPECT_EQ(assemble({pairs}), std::string(99999, '^') + "x");
+}
+
 TEST(RecordList, SortsByBytesAndKeepsTheLastOfEqualKeys) {
   const std::string big(100000, 'v');  // larger than an arena block
   const RecordList list = record_list(
