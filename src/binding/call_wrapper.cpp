@@ -249,16 +249,29 @@ bool bind_arguments(const ArgumentDescriptor& descriptor, PyObject* args, PyObje
   const auto positional = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
   if (!bind_positional(descriptor, &PyTuple_GET_ITEM(args, 0), positional, bound)) return false;
   if (kwargs != nullptr) {
-    // The keywords dict of a constructor call is the call's own: no other
-    // thread holds it, so its items may be read without a critical section.
+    // A C caller may hand over a dict that another thread changes meanwhile
+    // (PyObject_Call): each item is taken whole under the dict's lock.
     Py_ssize_t position = 0;
-    PyObject* name = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &position, &name, &value)) {
-      if (!bind_keyword(descriptor, name, value, bound)) return false;
+    for (DictStep step = next_dict_item(kwargs, position); step.key;
+         step = next_dict_item(kwargs, position)) {
+      if (!bind_keyword(descriptor, step.key.get(), step.value.get(), bound)) return false;
     }
   }
   return positional >= descriptor.required || check_required(descriptor, bound);
+}
+
+DictStep next_dict_item(PyObject* dict, Py_ssize_t& position) {
+  DictStep step;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(dict);
+  step.size = PyDict_GET_SIZE(dict);
+  if (PyDict_Next(dict, &position, &key, &value)) {
+    step.key = OwnedRef::own(key);
+    step.value = OwnedRef::own(value);
+  }
+  Py_END_CRITICAL_SECTION();
+  return step;
 }
 
 std::optional<std::string_view> non_ascii_str_text(PyObject* object) {

@@ -111,6 +111,16 @@ bool bind_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args,
 bool bind_arguments(const ArgumentDescriptor& descriptor, PyObject* args, PyObject* kwargs,
                     BoundArguments& bound);
 
+// One step of iterating a dict that another thread may change, taken under
+// the dict's critical section: the next pair as strong references (none at
+// the end), and the size the dict had at that step.
+struct DictStep {
+  OwnedRef key;
+  OwnedRef value;
+  Py_ssize_t size = 0;
+};
+DictStep next_dict_item(PyObject* dict, Py_ssize_t& position);
+
 // str_text for everything but an ASCII str.
 std::optional<std::string_view> non_ascii_str_text(PyObject* object);
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <latch>
 #include <memory>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -133,6 +134,31 @@ TEST(OnceCell, AFailedMakingLetsTheNextCallerTryAgain) {
     EXPECT_EQ(value, 7);
   });
   EXPECT_EQ(makes.load(), 1);
+}
+
+// A maker that throws while another thread waits for it: the waiter wakes
+// and makes the value itself.
+TEST(OnceCell, AMakerThatThrowsWakesTheWaiters) {
+  OnceCell<int> cell;
+  std::atomic<bool> making{false};
+  std::atomic<bool> waiting{false};
+  std::thread thrower([&] {
+    const auto make = [&]() -> std::pair<int, bool> {
+      making = true;
+      while (!waiting.load()) std::this_thread::yield();
+      throw std::bad_alloc();
+    };
+    EXPECT_THROW(cell.get_or_make(
+                     make, [] {}, [] {}),
+                 std::bad_alloc);
+  });
+  while (!making.load()) std::this_thread::yield();
+  auto [value, ok] =
+      cell.get_or_make([] { return std::pair(7, true); }, [&] { waiting = true; }, [] {});
+  thrower.join();
+  EXPECT_TRUE(waiting.load());
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(value, 7);
 }
 
 // Stand-ins for key objects: 8-byte aligned addresses that live as long as
