@@ -33,7 +33,7 @@ KnownKeyIndex known_keys;
 // loses the race drops its own copy. Keys live for the life of the process.
 class PositionKeyCache {
  public:
-  OwnedRef get(const PositionKey& key) {
+  OwnedRef get(const Position& key) {
     std::atomic<PyObject*>* slot = slot_for(key);
     if (slot == nullptr) return make_key(key);
     PyObject* cached = slot->load(std::memory_order_acquire);
@@ -57,13 +57,20 @@ class PositionKeyCache {
   static constexpr std::size_t kRepetitions = 16;         // k[r]
   static constexpr std::size_t kRepeatedComponents = 16;  // k[r].c
 
-  static OwnedRef make_key(const PositionKey& key) {
-    char text[PositionKey::kMaxTextSize];
+  // Every cached key has a compact position, so the known-key index can
+  // hold it.
+  static_assert(kFields <= CompactPosition::kFields);
+  static_assert(kComponents <= CompactPosition::kComponents);
+  static_assert(kRepetitions <= CompactPosition::kRepetitions);
+  static_assert(kRepeatedComponents <= CompactPosition::kComponents);
+
+  static OwnedRef make_key(const Position& key) {
+    char text[Position::kMaxTextSize];
     return make_str(std::string_view(text, key.write_text(text)));
   }
 
-  std::atomic<PyObject*>* slot_for(const PositionKey& key) {
-    const bool repeated = key.repetition != PositionKey::kNone;
+  std::atomic<PyObject*>* slot_for(const Position& key) {
+    const bool repeated = key.repetition != Position::kNone;
     if (!repeated && key.component == 0) {
       return key.field < kFields ? &plain_[key.field] : nullptr;
     }
@@ -111,7 +118,7 @@ OwnedRef make_str(std::string_view text) {
   return str;
 }
 
-OwnedRef position_key_str(const PositionKey& key) { return position_keys.get(key); }
+OwnedRef position_key_str(const Position& key) { return position_keys.get(key); }
 
 bool find_known_key_position(Borrowed key, PositionCode& position) {
   if (const auto* name_key = segment_name_key_cell.get();
@@ -126,7 +133,7 @@ OwnedRef record_dict(const Hl7Segment& segment) {
   OwnedRef dict = OwnedRef::consume(PyDict_New());
   if (!dict) return {};
   bool ok = true;
-  for_each_record_entry(segment, [&](const PositionKey& key, std::string_view value) {
+  for_each_record_entry(segment, [&](const Position& key, std::string_view value) {
     if (ok) ok = add_entry(dict.borrow(), position_key_str(key), value);
   });
   if (!ok) return {};

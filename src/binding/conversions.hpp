@@ -19,7 +19,7 @@ OwnedRef make_str(std::string_view text);
 
 // The str of a position key. Keys of common positions are made once per
 // process and shared.
-OwnedRef position_key_str(const PositionKey& key);
+OwnedRef position_key_str(const Position& key);
 
 // Finds the position of a key str that position_key_str made, or of the
 // segment name key of records, by identity: false for any other object.

@@ -203,4 +203,9 @@ Hl7EscapeHandler create_default_escape_handler() {
   return Hl7EscapeHandler(std::move(table), '|', '^', '~', '\\', '&');
 }
 
+const Hl7EscapeHandler& default_escape_handler() {
+  static const Hl7EscapeHandler handler = create_default_escape_handler();
+  return handler;
+}
+
 }  // namespace mirabex

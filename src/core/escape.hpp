@@ -87,6 +87,10 @@ class Hl7EscapeHandler {
 
 Hl7EscapeHandler create_default_escape_handler();
 
+// The default handler, made once: it never changes, so every converter
+// object shares it instead of building its own table.
+const Hl7EscapeHandler& default_escape_handler();
+
 // Letters and digits of any script (Alphabetic, or a numeric category): the
 // characters that continue an escape code.
 bool is_unicode_alphanumeric(char32_t c);

@@ -3,85 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/hl7_json.hpp"
 #include "core/json_reader.hpp"
+#include "core/segments.hpp"
 #include "core/utils.hpp"
 
 namespace mirabex {
 
 namespace {
-
-// One or more ASCII digits, after at most one '+', with a value that fits
-// in 64 bits. Leading zeros are allowed.
-std::optional<std::uint64_t> parse_number(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
-
-// Reads the digits at p as a number without '+' or overflow: the end of
-// the digits, or null if there are none or too many to be sure of the value.
-const char* read_plain_number(const char* p, const char* end, std::uint64_t& value) {
-  const char* const start = p;
-  std::uint64_t number = 0;
-  for (; p != end && static_cast<unsigned char>(*p - '0') <= 9; ++p) {
-    if (p - start == 19) return nullptr;
-    number = number * 10 + static_cast<std::uint64_t>(*p - '0');
-  }
-  if (p == start) return nullptr;
-  value = number;
-  return p;
-}
-
-// The keys Hl7Json writes, "k", "k.c", "k[r]" and "k[r].c", read in one
-// pass. Anything else is left to the full grammar.
-std::optional<Placement> parse_usual_key(std::string_view key) {
-  const char* p = key.data();
-  const char* const end = p + key.size();
-  Placement placement;
-  p = read_plain_number(p, end, placement.field);
-  if (p == nullptr) return std::nullopt;
-  if (p != end && *p == '[') {
-    p = read_plain_number(p + 1, end, placement.repetition);
-    if (p == nullptr || p == end || *p != ']') return std::nullopt;
-    ++p;
-  }
-  if (p != end && *p == '.') {
-    p = read_plain_number(p + 1, end, placement.component);
-    if (p == nullptr) return std::nullopt;
-  }
-  if (p != end) return std::nullopt;
-  return placement;
-}
-
-std::optional<Placement> parse_bracket_key(std::string_view key, std::size_t open,
-                                           std::size_t close) {
-  if (close < open) return std::nullopt;
-  const auto field = parse_number(key.substr(0, open));
-  const auto repetition = parse_number(key.substr(open + 1, close - open - 1));
-  if (!field || !repetition) return std::nullopt;
-  // Whatever follows "]" is disregarded unless it starts with ".".
-  if (close + 1 == key.size() || key[close + 1] != '.') return Placement{*field, *repetition, 0};
-  const auto component = parse_number(key.substr(close + 2));
-  if (!component) return std::nullopt;
-  return Placement{*field, *repetition, *component};
-}
-
-std::optional<Placement> parse_dotted_key(std::string_view key, std::size_t dot) {
-  const std::string_view rest = key.substr(dot + 1);
-  if (rest.find('.') != std::string_view::npos) return std::nullopt;
-  const auto field = parse_number(key.substr(0, dot));
-  const auto component = parse_number(rest);
-  if (!field || !component) return std::nullopt;
-  return Placement{*field, 0, *component};
-}
 
 struct PlacedValue {
   PositionCode position;
@@ -90,17 +18,15 @@ struct PlacedValue {
 
 bool by_position(const PlacedValue& a, const PlacedValue& b) { return a.position < b.position; }
 
-std::uint64_t field_of(PositionCode position) { return position >> (2 * kPositionPartBits); }
-
-std::optional<Hl7Error> check_bounds(const Placement& placement, std::string_view segment_name) {
+std::optional<Hl7Error> check_bounds(const Position& position, std::string_view segment_name) {
   const auto refuse = [&](std::string_view what, std::uint64_t number) {
-    return error_kind::FieldError{std::string(segment_name), placement.field,
+    return error_kind::FieldError{std::string(segment_name), position.field,
                                   std::string(what) + " " + std::to_string(number) +
                                       " exceeds the limit of " + std::to_string(kMaxPosition)};
   };
-  if (placement.field > kMaxPosition) return refuse("position", placement.field);
-  if (placement.repetition > kMaxPosition) return refuse("repetition", placement.repetition);
-  if (placement.component > kMaxPosition) return refuse("component", placement.component);
+  if (position.field > kMaxPosition) return refuse("position", position.field);
+  if (position.repetition > kMaxPosition) return refuse("repetition", position.repetition);
+  if (position.component > kMaxPosition) return refuse("component", position.component);
   return std::nullopt;
 }
 
@@ -157,9 +83,9 @@ class SegmentWriter {
  private:
   void write_fields(std::span<const PlacedValue> placed, bool after_name) {
     // Field 1 follows a separator only when a name precedes it.
-    Placement at{after_name ? 0u : 1u, 0, 1};
+    Position at{after_name ? 0u : 1u, 0, 1};
     for (std::size_t i = 0; i < placed.size(); ++i) {
-      const Placement p = placement_of(placed[i].position);
+      const Position p = position_of(placed[i].position);
       if (p.field == 0 || is_overridden(placed, i)) continue;
       if (p.field != at.field) {
         out_.append(static_cast<std::size_t>(p.field - at.field), kFieldSeparator);
@@ -184,10 +110,7 @@ class SegmentWriter {
     if (i + 1 == placed.size()) return false;
     const PositionCode here = placed[i].position;
     const PositionCode next = placed[i + 1].position;
-    // Same repetition of the same field: same component, or this value is
-    // the whole repetition (component 0).
-    return (here & ~kPositionPartMask) == (next & ~kPositionPartMask) &&
-           (here == next || (here & kPositionPartMask) == 0);
+    return same_repetition(here, next) && (here == next || fills_repetition(here));
   }
 
   void write_value(std::string_view value, std::uint64_t field) {
@@ -305,7 +228,7 @@ AssembledSize assembled_size(const RecordList& records, std::uint64_t longest_es
       size.hint += pair.value.size() + 1;
       size.most += longest_escape * pair.value.size();
       if (pair.position >= kBeyondLimit) continue;
-      const Placement p = placement_of(pair.position);
+      const Position p = position_of(pair.position);
       last_field = std::max(last_field, p.field);
       size.most += p.repetition + p.component;
     }
@@ -335,81 +258,6 @@ std::optional<Hl7Error> check_assembled_size(const RecordList& records,
 }
 
 }  // namespace
-
-void TextArena::add_block(std::size_t at_least) {
-  // Blocks double from small to large: a short message holds little.
-  const std::size_t size = std::max(next_block_size_, at_least);
-  next_block_size_ = std::min(next_block_size_ * 2, kLargestBlockSize);
-  blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
-  free_ = blocks_.back().get();
-  free_size_ = size;
-}
-
-RecordList::RecordList(const RecordList& other) {
-  pairs_.reserve(other.pairs_.size());
-  starts_ = other.starts_;
-  for (const TextPair& pair : other.pairs_) {
-    pairs_.push_back({arena_.copy(pair.key), arena_.copy(pair.value), pair.position});
-  }
-}
-
-RecordList& RecordList::operator=(const RecordList& other) {
-  if (this != &other) *this = RecordList(other);
-  return *this;
-}
-
-void RecordList::begin_record() { starts_.push_back(pairs_.size()); }
-
-void RecordList::end_record() {
-  const auto record = pairs_.begin() + static_cast<std::ptrdiff_t>(starts_.back());
-  const auto key_order = [](const TextPair& a, const TextPair& b) { return a.key < b.key; };
-  // Records taken from Hl7Json's output arrive in order: check before sorting.
-  const auto out_of_order = [&](const TextPair& a, const TextPair& b) { return !key_order(a, b); };
-  if (std::adjacent_find(record, pairs_.end(), out_of_order) == pairs_.end()) return;
-  std::stable_sort(record, pairs_.end(), key_order);
-  // Keep the last pair of each run of equal keys.
-  auto write = record;
-  for (auto read = record; read != pairs_.end(); ++read) {
-    const auto next = std::next(read);
-    if (next != pairs_.end() && next->key == read->key) continue;
-    *write++ = *read;
-  }
-  pairs_.erase(write, pairs_.end());
-}
-
-bool operator==(const RecordList& a, const RecordList& b) {
-  const auto same_pair = [](const TextPair& x, const TextPair& y) {
-    return x.key == y.key && x.value == y.value;
-  };
-  return a.size() == b.size() && std::ranges::equal(a, b, [&](auto x, auto y) {
-           return std::ranges::equal(x, y, same_pair);
-         });
-}
-
-std::span<const TextPair> RecordList::operator[](std::size_t i) const {
-  const std::size_t end = i + 1 < starts_.size() ? starts_[i + 1] : pairs_.size();
-  return std::span(pairs_).subspan(starts_[i], end - starts_[i]);
-}
-
-std::optional<Placement> parse_position_key(std::string_view key) {
-  if (const auto usual = parse_usual_key(key)) return usual;
-  if (key == kSegmentNameKey) return std::nullopt;
-  if (const auto field = parse_number(key)) return Placement{*field, 0, 0};
-  const std::size_t open = key.find('[');
-  const std::size_t close = key.find(']');
-  if (open != std::string_view::npos && close != std::string_view::npos) {
-    return parse_bracket_key(key, open, close);
-  }
-  const std::size_t dot = key.find('.');
-  if (dot != std::string_view::npos) return parse_dotted_key(key, dot);
-  return std::nullopt;
-}
-
-PositionCode position_code(std::string_view key) {
-  const auto placement = parse_position_key(key);
-  return placement ? pack_position(placement->field, placement->repetition, placement->component)
-                   : kNoPosition;
-}
 
 JsonHl7::JsonHl7(RecordList records)
     : records_(std::move(records)), escape_handler_(&default_escape_handler()) {}

@@ -187,7 +187,6 @@ bool follows_leading_surrogate_escape(std::string_view text, std::size_t offset)
 std::string describe_syntax_failure(json::error_code ec, const RecordBuilder& builder,
                                     std::string_view text, std::size_t offset) {
   using json::error;
-  if (ec == error::too_deep) return "recursion limit exceeded";
   if (ec == error::exponent_overflow) return "number out of range";
   if (ec == error::expected_hex_digit) return "invalid escape";
   if (ec == error::expected_utf16_escape || ec == error::illegal_leading_surrogate) {
@@ -247,9 +246,7 @@ Hl7Error invalid_json(const std::string& what) {
 }  // namespace
 
 std::variant<RecordList, Hl7Error> records_from_json(std::string_view text) {
-  json::parse_options options;
-  options.max_depth = kMaxJsonDepth;
-  json::basic_parser<RecordBuilder> parser(options);
+  json::basic_parser<RecordBuilder> parser(json::parse_options{});
   json::error_code ec;
   const std::size_t consumed = parser.write_some(false, text.data(), text.size(), ec);
   RecordBuilder& builder = parser.handler();
