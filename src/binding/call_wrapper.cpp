@@ -260,20 +260,6 @@ bool bind_arguments(const ArgumentDescriptor& descriptor, PyObject* args, PyObje
   return positional >= descriptor.required || check_required(descriptor, bound);
 }
 
-DictStep next_dict_item(PyObject* dict, Py_ssize_t& position) {
-  DictStep step;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  Py_BEGIN_CRITICAL_SECTION(dict);
-  step.size = PyDict_GET_SIZE(dict);
-  if (PyDict_Next(dict, &position, &key, &value)) {
-    step.key = OwnedRef::own(key);
-    step.value = OwnedRef::own(value);
-  }
-  Py_END_CRITICAL_SECTION();
-  return step;
-}
-
 std::optional<std::string_view> non_ascii_str_text(PyObject* object) {
   if (!PyUnicode_Check(object)) {
     raise_type_conversion_error(object, "str");

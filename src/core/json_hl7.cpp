@@ -221,20 +221,23 @@ struct AssembledSize {
 // Both from the pairs alone, in one pass: the most counts every value at
 // its longest escaped and every separator a position could ask for.
 AssembledSize assembled_size(const RecordList& records, std::uint64_t longest_escape) {
-  AssembledSize size{records.size(), records.size()};
+  std::uint64_t value_bytes = 0;
+  std::uint64_t pairs = 0;
+  std::uint64_t separators = 0;
   for (const auto record : records) {
-    std::uint64_t last_field = 0;
+    // Codes order by field first: the highest code holds the last field.
+    PositionCode highest = 0;
     for (const TextPair& pair : record) {
-      size.hint += pair.value.size() + 1;
-      size.most += longest_escape * pair.value.size();
-      if (pair.position >= kBeyondLimit) continue;
-      const Position p = position_of(pair.position);
-      last_field = std::max(last_field, p.field);
-      size.most += p.repetition + p.component;
+      value_bytes += pair.value.size();
+      const PositionCode code = pair.position < kBeyondLimit ? pair.position : 0;
+      highest = std::max(highest, code);
+      separators += (code & kPositionPartMask) + ((code >> kPositionPartBits) & kPositionPartMask);
     }
-    size.most += last_field;
+    pairs += record.size();
+    separators += field_of(highest);
   }
-  return size;
+  return {records.size() + value_bytes + pairs,
+          records.size() + longest_escape * value_bytes + separators};
 }
 
 // The first failure in writing order, counting the text instead of writing

@@ -45,9 +45,4 @@ bool operator==(const RecordList& a, const RecordList& b) {
          });
 }
 
-std::span<const TextPair> RecordList::operator[](std::size_t i) const {
-  const std::size_t end = i + 1 < starts_.size() ? starts_[i + 1] : pairs_.size();
-  return std::span(pairs_).subspan(starts_[i], end - starts_[i]);
-}
-
 }  // namespace mirabex

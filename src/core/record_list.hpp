@@ -52,7 +52,10 @@ class RecordList {
 
   std::size_t size() const { return starts_.size(); }
   bool empty() const { return starts_.empty(); }
-  std::span<const TextPair> operator[](std::size_t i) const;
+  std::span<const TextPair> operator[](std::size_t i) const {
+    const std::size_t end = i + 1 < starts_.size() ? starts_[i + 1] : pairs_.size();
+    return std::span(pairs_).subspan(starts_[i], end - starts_[i]);
+  }
 
   // Iterates the records as spans of pairs.
   class iterator {
