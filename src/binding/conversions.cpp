@@ -1,6 +1,7 @@
 #include "binding/conversions.hpp"
 
 #include <atomic>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 
@@ -32,21 +33,21 @@ KnownKeyIndex known_keys;
 // loses the race drops its own copy. Keys live for the life of the process.
 class PositionKeyCache {
  public:
-  PyObject* get(const PositionKey& key) {
+  OwnedRef get(const Position& key) {
     std::atomic<PyObject*>* slot = slot_for(key);
     if (slot == nullptr) return make_key(key);
     PyObject* cached = slot->load(std::memory_order_acquire);
     if (cached == nullptr) {
-      PyObject* made = make_key(key);
-      if (made == nullptr) return nullptr;
-      if (slot->compare_exchange_strong(cached, made, std::memory_order_acq_rel)) {
-        cached = made;
-        known_keys.add(made, position_code(key));
-      } else {
-        Py_DECREF(made);
+      OwnedRef made = make_key(key);
+      if (!made) return {};
+      if (!slot->compare_exchange_strong(cached, made.get(), std::memory_order_acq_rel)) {
+        return OwnedRef::own(cached);  // another thread's key won; ours is dropped
       }
+      // The slot keeps the reference for the life of the process.
+      cached = made.release();
+      known_keys.add(cached, position_code(key));
     }
-    return Py_NewRef(cached);
+    return OwnedRef::own(cached);
   }
 
  private:
@@ -56,13 +57,20 @@ class PositionKeyCache {
   static constexpr std::size_t kRepetitions = 16;         // k[r]
   static constexpr std::size_t kRepeatedComponents = 16;  // k[r].c
 
-  static PyObject* make_key(const PositionKey& key) {
-    char text[PositionKey::kMaxTextSize];
+  // Every cached key has a compact position, so the known-key index can
+  // hold it.
+  static_assert(kFields <= CompactPosition::kFields);
+  static_assert(kComponents <= CompactPosition::kComponents);
+  static_assert(kRepetitions <= CompactPosition::kRepetitions);
+  static_assert(kRepeatedComponents <= CompactPosition::kComponents);
+
+  static OwnedRef make_key(const Position& key) {
+    char text[Position::kMaxTextSize];
     return make_str(std::string_view(text, key.write_text(text)));
   }
 
-  std::atomic<PyObject*>* slot_for(const PositionKey& key) {
-    const bool repeated = key.repetition != PositionKey::kNone;
+  std::atomic<PyObject*>* slot_for(const Position& key) {
+    const bool repeated = key.repetition != Position::kNone;
     if (!repeated && key.component == 0) {
       return key.field < kFields ? &plain_[key.field] : nullptr;
     }
@@ -85,65 +93,73 @@ class PositionKeyCache {
 PositionKeyCache position_keys;
 OnceCell<PyObject*> segment_name_key_cell;
 
-bool set_item(PyObject* dict, PyObject* new_key, PyObject* new_value) {
-  OwnedRef key = OwnedRef::consume(new_key);
-  OwnedRef value = OwnedRef::consume(new_value);
-  return key && value && PyDict_SetItem(dict, key.get(), value.get()) == 0;
+// Adds key: value to the dict. Each step runs only when the one before it
+// succeeded, so that no call meets a pending exception.
+bool add_entry(Borrowed dict, OwnedRef key, std::string_view value) {
+  if (!key) return false;
+  const OwnedRef text = make_str(value);
+  return text && PyDict_SetItem(dict.get(), key.get(), text.get()) == 0;
 }
 
 }  // namespace
 
-PyObject* make_str(std::string_view text) {
+OwnedRef make_str(std::string_view text) {
   if (!is_ascii(text)) {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    return OwnedRef::consume(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
   }
   // One-character values (flags, codes, set ids) are common: CPython keeps
   // a shared str for each Latin-1 character.
-  if (text.size() == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(text[0]));
-  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-  if (str != nullptr && !text.empty()) {
-    std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+  if (text.size() == 1) {
+    return OwnedRef::consume(PyUnicode_FromOrdinal(static_cast<unsigned char>(text[0])));
   }
+  OwnedRef str = OwnedRef::consume(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
+  if (str && !text.empty()) std::memcpy(PyUnicode_1BYTE_DATA(str.get()), text.data(), text.size());
   return str;
 }
 
-PyObject* position_key_str(const PositionKey& key) { return position_keys.get(key); }
+OwnedRef position_key_str(const Position& key) { return position_keys.get(key); }
 
-bool find_known_key_position(PyObject* key, PositionCode& position) {
-  if (const auto* name_key = segment_name_key_cell.get(); name_key != nullptr && *name_key == key) {
+bool find_known_key_position(Borrowed key, PositionCode& position) {
+  if (const auto* name_key = segment_name_key_cell.get();
+      name_key != nullptr && *name_key == key.get()) {
     position = kNoPosition;
     return true;
   }
-  return known_keys.find(key, position);
+  return known_keys.find(key.get(), position);
 }
 
-PyObject* record_dict(const Hl7Segment& segment) {
+OwnedRef record_dict(const Hl7Segment& segment) {
   OwnedRef dict = OwnedRef::consume(PyDict_New());
-  if (!dict) return nullptr;
+  if (!dict) return {};
   bool ok = true;
-  for_each_record_entry(segment, [&](const PositionKey& key, std::string_view value) {
-    ok = ok && set_item(dict.get(), position_key_str(key), make_str(value));
+  for_each_record_entry(segment, [&](const Position& key, std::string_view value) {
+    if (ok) ok = add_entry(dict.borrow(), position_key_str(key), value);
   });
+  if (!ok) return {};
   PyObject* name_key = interned_name(segment_name_key_cell, "segment_name");
-  if (!ok || name_key == nullptr ||
-      !set_item(dict.get(), Py_NewRef(name_key), make_str(segment.name()))) {
-    return nullptr;
+  if (name_key == nullptr || !add_entry(dict.borrow(), OwnedRef::own(name_key), segment.name())) {
+    return {};
   }
-  return dict.release();
+  return dict;
 }
 
-PyObject* message_records(const Hl7Json& message, const Hl7EscapeHandler* handler) {
-  OwnedRef list = OwnedRef::consume(PyList_New(static_cast<Py_ssize_t>(message.line_count())));
-  if (!list) return nullptr;
+OwnedRef message_records(const Hl7Json& message, const Hl7EscapeHandler* handler) {
+  const auto count = static_cast<Py_ssize_t>(message.line_count());
+  OwnedRef list = OwnedRef::consume(PyList_New(count));
+  if (!list) return {};
   Hl7Segment segment;
   Py_ssize_t index = 0;
   for (const std::string_view line : message.lines()) {
+    assert(index < count);
     segment.parse(line, handler);
-    PyObject* dict = record_dict(segment);
-    if (dict == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), index++, dict);
+    OwnedRef dict = record_dict(segment);
+    if (!dict) return {};
+    PyList_SET_ITEM(list.get(), index++, dict.release());
   }
-  return list.release();
+  // Every slot is filled: a list with an empty slot must never escape.
+  assert(index == count);
+  return list;
 }
 
 }  // namespace mirabex

@@ -93,7 +93,7 @@ PyObject* converted(const ReaderState& state, TakenMessage& message, PyObject* f
     raise_failure(failure_class, state, message, error->display());
     return nullptr;
   }
-  OwnedRef records = OwnedRef::consume(message_records(hl7, hl7.conversion_handler()));
+  OwnedRef records = message_records(hl7, hl7.conversion_handler());
   if (!records) return nullptr;
   return Py_BuildValue("(nKO)", static_cast<Py_ssize_t>(message.number),
                        static_cast<unsigned long long>(message.offset), records.get());

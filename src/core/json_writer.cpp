@@ -12,11 +12,6 @@ namespace mirabex {
 
 namespace {
 
-const Hl7EscapeHandler& escape_handler() {
-  static const Hl7EscapeHandler handler = create_default_escape_handler();
-  return handler;
-}
-
 // The escape written for each byte that needs one; empty for the others.
 const std::array<std::string_view, 256>& json_escapes() {
   static const std::array<std::string_view, 256> table = [] {
@@ -89,13 +84,13 @@ char* write_number(std::size_t n, char* out) {
     out[1] = static_cast<char>('0' + n % 10);
     return out + 2;
   }
-  return out + PositionKey{.field = n}.write_text(out);
+  return out + Position{.field = n}.write_text(out);
 }
 
-// The key text, as PositionKey::write_text writes it.
-char* write_key(const PositionKey& key, char* out) {
+// The key text, as Position::write_text writes it.
+char* write_key(const Position& key, char* out) {
   out = write_number(key.field, out);
-  if (key.repetition != PositionKey::kNone) {
+  if (key.repetition != Position::kNone) {
     *out++ = '[';
     out = write_number(key.repetition, out);
     *out++ = ']';
@@ -123,7 +118,7 @@ void append_json_string(std::string_view text, std::string& out) {
 }
 
 RecordsJsonWriter::RecordsJsonWriter(ConversionOptions options)
-    : options_(options), handler_(options.escaping_enabled ? &escape_handler() : nullptr) {}
+    : options_(options), handler_(options.escaping_enabled ? &default_escape_handler() : nullptr) {}
 
 void RecordsJsonWriter::grow(std::size_t n) {
   const std::size_t capacity = std::max(capacity_ * 2, size_ + n + 4096);
@@ -180,9 +175,9 @@ void RecordsJsonWriter::append_string(std::string_view text) {
 void RecordsJsonWriter::append_record() {
   *room(1) = '{';
   ++size_;
-  for_each_record_entry(segment_, [&](const PositionKey& key, std::string_view value) {
+  for_each_record_entry(segment_, [&](const Position& key, std::string_view value) {
     // "key":"value",
-    char* at = room(PositionKey::kMaxTextSize + 4 + json_string_bound(value));
+    char* at = room(Position::kMaxTextSize + 4 + json_string_bound(value));
     char* const start = at;
     *at++ = '"';
     at = write_key(key, at);

@@ -127,11 +127,13 @@ def test_to_json_options_and_encoding(folder, options, keywords):
 
 
 def test_to_json_validation_failure_names_the_message(folder):
-    result = mirabex_command("to-json", "--validate", "--strict", folder / "b_batch.hl7")
+    two_components = (ONE + "\r" + TWO).replace("ADT^A01^ADT_A01", "ADT^A01")
+    (folder / "f_type.hl7").write_text(two_components, encoding="utf-8")
+    result = mirabex_command("to-json", "--validate", "--strict", folder / "f_type.hl7")
     assert result.returncode == 1 and result.stdout == ""
     assert result.stderr.splitlines() == [
-        f"{folder / 'b_batch.hl7'}:{n}: Invalid segment name: PD1 "
-        "(must be exactly 3 alphabetic characters)" for n in (1, 2)]
+        f"{folder / 'f_type.hl7'}:{n}: HL7 validation failed: Message type (field 8) "
+        "must have at least 3 components: event^structure^version" for n in (1, 2)]
 
 
 def test_jobs_and_output_file_keep_the_order(tmp_path):

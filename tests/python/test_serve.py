@@ -291,7 +291,7 @@ def test_frames_cut_anywhere_are_answered_in_order(serve, chunk):
     (["--max-message-bytes", "100"], message("B1", "NTE|" + "x" * 100).encode(), "AR",
      "more than --max-message-bytes (100)", False),
     ([], (message("T1") + message("T2")).encode(), "AR", "the frame holds 2 messages", False),
-    (["--validate"], message("V1", "PV1|1").encode(), "AE", "Invalid segment name: PV1", True),
+    (["--validate"], message("V1", "P-1|1").encode(), "AE", "Invalid segment name: P-1", True),
     (["--validate", "--strict"], message("V2").encode(), "AA", "", True),
 ], ids=["not-hl7", "undecodable", "encoding", "too-big", "two-messages", "invalid", "valid"])
 def test_what_is_stored_and_how_it_is_answered(serve, options, payload, code, error, stored):
@@ -422,15 +422,15 @@ def test_send_reports_the_codes(serve, tmp_path):
     server = serve("--validate")
     address = f"127.0.0.1:{server.port}"
     (tmp_path / "good.hl7").write_text(message("G1") + message("G2"))
-    (tmp_path / "bad.hl7").write_text(message("B1") + message("B2", "PV1|1"))
+    (tmp_path / "bad.hl7").write_text(message("B1") + message("B2", "P-1|1"))
     result = mirabex_send("--port", server.port, tmp_path / "good.hl7")
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout == f"{address}: 2 messages acknowledged (2 AA)\n"
     result = mirabex_send("--port", server.port, tmp_path / "bad.hl7")
     assert result.returncode == 1
     assert result.stdout == f"{address}: 2 messages acknowledged (1 AA, 1 AE)\n"
-    assert result.stderr == f"{tmp_path / 'bad.hl7'}:2: AE: Invalid segment name: PV1 (must be " \
-                            "exactly 3 alphabetic characters)\n"
+    assert result.stderr == f"{tmp_path / 'bad.hl7'}:2: AE: Invalid segment name: P-1 (must be " \
+                            "3 characters: a letter, then letters or digits)\n"
     result = mirabex_send("--port", server.port, "-", tmp_path / "missing.hl7", stdin=message("S1"))
     assert result.returncode == 2
     assert result.stdout == f"{address}: 1 message acknowledged (1 AA)\n"
