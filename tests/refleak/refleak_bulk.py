@@ -9,19 +9,11 @@ import sys
 import tempfile
 
 import mirabex_bulk
-from refleak import reference_change
+from refleak import expect, reference_change
 
 MESSAGE = ("MSH|^~\\&|LAB|HOSP|EHR|HOSP|202401011200||ORU^R01^ORU_R01|42|P|2.5\r"
            "PID|1||12345^^^HOSP~67890||DOE\\S\\JOHN||19700101|M\r").encode()
 BAD = b"MSH|^~\\&|A\rPID|M\xfcller\r"
-
-
-def expect(error, call, *args, **kwargs):
-    try:
-        call(*args, **kwargs)
-    except error:
-        return
-    raise AssertionError(f"{call!r} did not raise {error.__name__}")
 
 
 def drain(iterator):
