@@ -56,9 +56,17 @@ class PositionKeyCache {
   static constexpr std::size_t kRepetitions = 16;         // k[r]
   static constexpr std::size_t kRepeatedComponents = 16;  // k[r].c
 
+  // Every thread's records hold these keys. On a free-threaded build each
+  // reference taken by another thread would be an atomic on the key's one
+  // cache line; interned strs are immortal there, so nothing writes to a
+  // key once it is made (its hash is taken here, before it is shared, for
+  // the same reason). PyUnstable_SetImmortal refuses strs.
   static PyObject* make_key(const PositionKey& key) {
-    char text[PositionKey::kMaxTextSize];
-    return make_str(std::string_view(text, key.write_text(text)));
+    char text[PositionKey::kMaxTextSize + 1];
+    text[key.write_text(text)] = '\0';
+    PyObject* made = PyUnicode_InternFromString(text);
+    if (made != nullptr && PyObject_Hash(made) == -1) Py_CLEAR(made);
+    return made;
   }
 
   std::atomic<PyObject*>* slot_for(const PositionKey& key) {
@@ -91,12 +99,8 @@ bool set_item(PyObject* dict, PyObject* new_key, PyObject* new_value) {
   return key && value && PyDict_SetItem(dict, key.get(), value.get()) == 0;
 }
 
-}  // namespace
-
-PyObject* make_str(std::string_view text) {
-  if (!is_ascii(text)) {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-  }
+// A str of text known to be ASCII, copied straight into a compact str.
+PyObject* make_ascii_str(std::string_view text) {
   // One-character values (flags, codes, set ids) are common: CPython keeps
   // a shared str for each Latin-1 character.
   if (text.size() == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(text[0]));
@@ -105,6 +109,42 @@ PyObject* make_str(std::string_view text) {
     std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
   }
   return str;
+}
+
+// A dict with room for its entries from the start: filled one key at a
+// time, a record of 40 entries would be resized three times.
+PyObject* new_dict(std::size_t entries) {
+#if defined(MIRABEX_HAVE_PRESIZED_DICT)
+  return _PyDict_NewPresized(static_cast<Py_ssize_t>(entries));
+#else
+  static_cast<void>(entries);
+  return PyDict_New();
+#endif
+}
+
+template <PyObject* (*MakeValue)(std::string_view)>
+PyObject* record_dict_of(const Hl7Segment& segment) {
+  OwnedRef dict = OwnedRef::consume(new_dict(record_entry_count(segment)));
+  if (!dict) return nullptr;
+  bool ok = true;
+  for_each_record_entry(segment, [&](const PositionKey& key, std::string_view value) {
+    ok = ok && set_item(dict.get(), position_key_str(key), MakeValue(value));
+  });
+  PyObject* name_key = interned_name(segment_name_key_cell, "segment_name");
+  if (!ok || name_key == nullptr ||
+      !set_item(dict.get(), Py_NewRef(name_key), MakeValue(segment.name()))) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+}  // namespace
+
+PyObject* make_str(std::string_view text) {
+  if (!is_ascii(text)) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+  }
+  return make_ascii_str(text);
 }
 
 PyObject* position_key_str(const PositionKey& key) { return position_keys.get(key); }
@@ -117,29 +157,20 @@ bool find_known_key_position(PyObject* key, PositionCode& position) {
   return known_keys.find(key, position);
 }
 
-PyObject* record_dict(const Hl7Segment& segment) {
-  OwnedRef dict = OwnedRef::consume(PyDict_New());
-  if (!dict) return nullptr;
-  bool ok = true;
-  for_each_record_entry(segment, [&](const PositionKey& key, std::string_view value) {
-    ok = ok && set_item(dict.get(), position_key_str(key), make_str(value));
-  });
-  PyObject* name_key = interned_name(segment_name_key_cell, "segment_name");
-  if (!ok || name_key == nullptr ||
-      !set_item(dict.get(), Py_NewRef(name_key), make_str(segment.name()))) {
-    return nullptr;
-  }
-  return dict.release();
-}
+PyObject* record_dict(const Hl7Segment& segment) { return record_dict_of<make_str>(segment); }
 
 PyObject* message_records(const Hl7Json& message, const Hl7EscapeHandler* handler) {
   OwnedRef list = OwnedRef::consume(PyList_New(static_cast<Py_ssize_t>(message.line_count())));
   if (!list) return nullptr;
+  // Most lines are ASCII, and so is every value cut from them: one check
+  // per line instead of one per value.
+  const bool ascii_stays_ascii = handler == nullptr || handler->unescapes_ascii_to_ascii();
   Hl7Segment segment;
   Py_ssize_t index = 0;
   for (const std::string_view line : message.lines()) {
     segment.parse(line, handler);
-    PyObject* dict = record_dict(segment);
+    PyObject* dict = ascii_stays_ascii && is_ascii(line) ? record_dict_of<make_ascii_str>(segment)
+                                                         : record_dict_of<make_str>(segment);
     if (dict == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), index++, dict);
   }

@@ -122,6 +122,10 @@ inline constexpr std::string_view kSegmentNameKey = "segment_name";
 // "segment_name", which every record holds and which sorts last.
 Record to_json(const Hl7Segment& segment);
 
+// The number of entries of the segment's record, "segment_name" included,
+// counted without making them.
+std::size_t record_entry_count(const Hl7Segment& segment);
+
 namespace detail {
 
 // Calls emit(n) for n = lowest..highest (lowest is 0 or 1) in the byte order

@@ -120,6 +120,7 @@ TEST(ToJsonProperty, KeysAreSortedAndComplete) {
         }
       }
       ASSERT_EQ(keys.size(), expected) << line;
+      ASSERT_EQ(record_entry_count(segment), expected) << line;
     }
   }
 }
