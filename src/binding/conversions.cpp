@@ -32,21 +32,24 @@ KnownKeyIndex known_keys;
 // loses the race drops its own copy. Keys live for the life of the process.
 class PositionKeyCache {
  public:
-  PyObject* get(const PositionKey& key) {
+  // The key's str: borrowed when the cache holds it (cached keys live as
+  // long as the process), else made into `owned`. nullptr on failure.
+  PyObject* get(const PositionKey& key, OwnedRef& owned) {
     std::atomic<PyObject*>* slot = slot_for(key);
-    if (slot == nullptr) return make_key(key);
-    PyObject* cached = slot->load(std::memory_order_acquire);
-    if (cached == nullptr) {
-      PyObject* made = make_key(key);
-      if (made == nullptr) return nullptr;
-      if (slot->compare_exchange_strong(cached, made, std::memory_order_acq_rel)) {
-        cached = made;
-        known_keys.add(made, position_code(key));
-      } else {
-        Py_DECREF(made);
-      }
+    if (slot == nullptr) {
+      owned = OwnedRef::consume(make_key(key));
+      return owned.get();
     }
-    return Py_NewRef(cached);
+    PyObject* cached = slot->load(std::memory_order_acquire);
+    if (cached != nullptr) return cached;
+    PyObject* made = make_shared_key(key);
+    if (made == nullptr) return nullptr;
+    if (slot->compare_exchange_strong(cached, made, std::memory_order_acq_rel)) {
+      known_keys.add(made, position_code(key));
+      return made;
+    }
+    Py_DECREF(made);
+    return cached;
   }
 
  private:
@@ -56,12 +59,18 @@ class PositionKeyCache {
   static constexpr std::size_t kRepetitions = 16;         // k[r]
   static constexpr std::size_t kRepeatedComponents = 16;  // k[r].c
 
-  // Every thread's records hold these keys. On a free-threaded build each
-  // reference taken by another thread would be an atomic on the key's one
-  // cache line; interned strs are immortal there, so nothing writes to a
-  // key once it is made (its hash is taken here, before it is shared, for
-  // the same reason). PyUnstable_SetImmortal refuses strs.
   static PyObject* make_key(const PositionKey& key) {
+    char text[PositionKey::kMaxTextSize];
+    return make_str(std::string_view(text, key.write_text(text)));
+  }
+
+  // Every thread's records hold the cached keys. On a free-threaded build
+  // each reference taken by another thread would be an atomic on the key's
+  // one cache line; interned strs are immortal there, so nothing writes to
+  // a cached key once it is made (its hash is taken here, before it is
+  // shared, for the same reason). PyUnstable_SetImmortal refuses strs. Only
+  // the cache's keys, a bounded set, are interned.
+  static PyObject* make_shared_key(const PositionKey& key) {
     char text[PositionKey::kMaxTextSize + 1];
     text[key.write_text(text)] = '\0';
     PyObject* made = PyUnicode_InternFromString(text);
@@ -127,8 +136,12 @@ PyObject* record_dict_of(const Hl7Segment& segment) {
   OwnedRef dict = OwnedRef::consume(new_dict(record_entry_count(segment)));
   if (!dict) return nullptr;
   bool ok = true;
-  for_each_record_entry(segment, [&](const PositionKey& key, std::string_view value) {
-    ok = ok && set_item(dict.get(), position_key_str(key), MakeValue(value));
+  for_each_record_entry(segment, [&](const PositionKey& position, std::string_view text) {
+    if (!ok) return;
+    OwnedRef value = OwnedRef::consume(MakeValue(text));
+    OwnedRef owned_key;
+    PyObject* key = position_keys.get(position, owned_key);
+    ok = key != nullptr && value && PyDict_SetItem(dict.get(), key, value.get()) == 0;
   });
   PyObject* name_key = interned_name(segment_name_key_cell, "segment_name");
   if (!ok || name_key == nullptr ||
@@ -147,7 +160,11 @@ PyObject* make_str(std::string_view text) {
   return make_ascii_str(text);
 }
 
-PyObject* position_key_str(const PositionKey& key) { return position_keys.get(key); }
+PyObject* position_key_str(const PositionKey& key) {
+  OwnedRef owned;
+  PyObject* key_str = position_keys.get(key, owned);
+  return owned ? owned.release() : Py_XNewRef(key_str);
+}
 
 bool find_known_key_position(PyObject* key, PositionCode& position) {
   if (const auto* name_key = segment_name_key_cell.get(); name_key != nullptr && *name_key == key) {
