@@ -8,6 +8,7 @@
 // the segment; the segment's buffer moves with it.
 #pragma once
 
+#include <algorithm>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -153,6 +154,16 @@ void for_each_in_key_order(std::size_t lowest, std::size_t highest,
                            SelfAfterDigits&& self_after_digits, Emit&& emit) {
   if (highest <= 9) {  // one digit each: byte order is numeric order
     for (std::size_t n = lowest; n <= highest; ++n) emit(n);
+    return;
+  }
+  if (highest <= 99) {  // the usual segment: each digit, then its two-digit numbers
+    for (std::size_t root = lowest; root <= 9; ++root) {
+      const bool after = self_after_digits(root);
+      if (!after) emit(root);
+      const std::size_t last_child = std::min(root * 10 + 9, highest);
+      for (std::size_t child = root * 10; root != 0 && child <= last_child; ++child) emit(child);
+      if (after) emit(root);
+    }
     return;
   }
   for (std::size_t root = lowest; root <= 9 && root <= highest; ++root) {
