@@ -72,7 +72,7 @@ std::size_t visit_records(const Hl7Json& hl7) {
   Hl7Segment segment;
   for (std::string_view line : hl7.lines()) {
     segment.parse(line, hl7.conversion_handler());
-    for_each_record_entry(segment, [&](const PositionKey&, std::string_view value) {
+    for_each_record_entry(segment, [&](const Position&, std::string_view value) {
       bytes += value.size();
     });
   }
@@ -82,11 +82,11 @@ std::size_t visit_records(const Hl7Json& hl7) {
 RecordList records_of(const Hl7Json& hl7) {
   RecordList records;
   Hl7Segment segment;
-  char key[PositionKey::kMaxTextSize];
+  char key[Position::kMaxTextSize];
   for (std::string_view line : hl7.lines()) {
     segment.parse(line, hl7.conversion_handler());
     records.begin_record();
-    for_each_record_entry(segment, [&](const PositionKey& position, std::string_view value) {
+    for_each_record_entry(segment, [&](const Position& position, std::string_view value) {
       records.add(std::string_view(key, position.write_text(key)), value);
     });
     records.add(kSegmentNameKey, segment.name());

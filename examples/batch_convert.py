@@ -23,7 +23,7 @@ import mirabex_cli
 def convert_folder(client: Client, folder: str) -> Iterator[mirabex_cli.Outcome]:
     """The outcome of every file under the folder, in name order."""
     convert = functools.partial(mirabex_cli.to_json, settings=mirabex_cli.Settings())
-    futures = client.map(convert, mirabex_cli.expand([folder]))
+    futures = client.map(convert, mirabex_cli.inputs([folder]))
     for future in futures:
         yield future.result()
         future.release()
@@ -50,9 +50,9 @@ def main() -> int:
     options = arguments.parse_args()
     failed = False
     with connect(options.scheduler, options.workers) as client, \
-            open(options.output, "w", encoding="utf-8") as out:
+            open(options.output, "wb") as out:
         for outcome in convert_folder(client, options.folder):
-            out.writelines(line + "\n" for line in outcome.output)
+            out.writelines(outcome.output)
             for error in outcome.errors:
                 print(error, file=sys.stderr)
             failed |= outcome.failed

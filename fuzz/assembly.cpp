@@ -52,7 +52,7 @@ RecordList decode_records(std::string_view input) {
   return records;
 }
 
-bool beyond_limit(const Placement& p) {
+bool beyond_limit(const Position& p) {
   return p.field > kMaxPosition || p.repetition > kMaxPosition || p.component > kMaxPosition;
 }
 

@@ -62,8 +62,8 @@ std::size_t read_number(std::string_view& text) {
 }
 
 // "k", "k.c", "k[r]" or "k[r].c" read back into its numbers.
-PositionKey read_key(std::string_view text) {
-  PositionKey key;
+Position read_key(std::string_view text) {
+  Position key;
   key.field = read_number(text);
   if (text.starts_with('[')) {
     text.remove_prefix(1);
@@ -81,7 +81,7 @@ PositionKey read_key(std::string_view text) {
 }
 
 struct Entry {
-  PositionKey key;
+  Position key;
   std::string_view value;
   bool operator==(const Entry&) const = default;
 };
@@ -89,7 +89,7 @@ struct Entry {
 // The entries of a segment's record as numbers, without the key texts.
 std::vector<Entry> entries_of(const Hl7Segment& segment) {
   std::vector<Entry> entries;
-  for_each_record_entry(segment, [&](const PositionKey& key, std::string_view value) {
+  for_each_record_entry(segment, [&](const Position& key, std::string_view value) {
     entries.push_back({key, value});
   });
   return entries;
@@ -110,14 +110,14 @@ std::string rebuild_line(const Record& record) {
   std::string line = record.back().second;
   const Entry* previous = nullptr;
   for (const Entry& entry : entries) {
-    const PositionKey& key = entry.key;
+    const Position& key = entry.key;
     if (previous == nullptr || key.field != previous->key.field) {
       FUZZ_CHECK(key.field == (previous != nullptr ? previous->key.field : 0) + 1);
-      FUZZ_CHECK(key.repetition == PositionKey::kNone || key.repetition == 0);
+      FUZZ_CHECK(key.repetition == Position::kNone || key.repetition == 0);
       FUZZ_CHECK(key.component <= 1);
       line += '|';
     } else if (key.repetition != previous->key.repetition) {
-      FUZZ_CHECK(previous->key.repetition != PositionKey::kNone);
+      FUZZ_CHECK(previous->key.repetition != Position::kNone);
       FUZZ_CHECK(key.repetition == previous->key.repetition + 1);
       FUZZ_CHECK(key.component <= 1);
       line += '~';

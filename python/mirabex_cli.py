@@ -1,47 +1,82 @@
-"""The mirabex command: HL7 v2 files to JSON Lines, record lists to HL7, and
-validation, over many files at once."""
+"""The mirabex command: HL7 v2 files to JSON Lines, JSON records back to HL7,
+and validation, over many files at once or through pipes.
+
+Every command that reads inputs takes one path through here: its PATH
+arguments become Inputs, an engine reads them and writes the output, each
+failure goes to the Report, and the worst of them is the exit status. The
+engine of to-json, to-hl7 and validate runs a per-input task on --jobs
+workers (each_input); any other engine that takes a Run can replace it."""
 
 from __future__ import annotations
 
 import argparse
 import concurrent.futures
 import contextlib
+import enum
 import functools
 import json
 import os
 import re
 import sys
-from collections.abc import Callable, Iterable, Iterator
-from dataclasses import dataclass, field
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass, field, replace
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any, BinaryIO, Protocol, TypeAlias
 
 import mirabex
 
+STDIN = "-"
 BATCH_SEGMENTS = frozenset({"BHS", "BTS", "FHS", "FTS"})
 MLLP_FRAMING = str.maketrans("", "", "\x0b\x1c")
+MLLP_START, MLLP_END = "\x0b", "\x1c\r"
 LINE_BREAK = re.compile(r"\r\n|\r|\n")
+LINE_ENDINGS = {"cr": "\r", "lf": "\n", "crlf": "\r\n"}
+JSON_WHITESPACE = " \t\r\n"
 # Up to this many files no progress bar is shown.
 HANDFUL = 5
+
+
+class Status(enum.IntEnum):
+    """The exit status, the same for every command: a run ends with the worst
+    status that any of its inputs met."""
+
+    OK = 0
+    FAILED = 1
+    UNUSABLE = 2
+
+
+EXIT_STATUSES = """\
+exit status:
+  0  all good
+  1  some message or line failed (the others were done)
+  2  bad usage, or an input that could not be read at all"""
 
 DESCRIPTION = """\
 HL7 v2 files to JSON Lines and back, and validation.
 
-A PATH is a file or a folder; a folder stands for every file under it
-(hidden ones excepted), in name order. A file may hold several messages, as
-captures from interface engines do: each starts at an MSH line, and batch
-and file header and trailer lines (BHS, BTS, FHS, FTS) belong to no message.
-MLLP framing (0x0B before a message, 0x1C and CR after it), blank lines and
-a leading byte-order mark are removed. Lines before the first MSH line form
-a message of their own. Files are read with --encoding.
+A PATH is a file, a folder, or - for standard input (once at most); a
+folder stands for every file under it (hidden ones excepted), in name order.
+Output goes to stdout, or to the file that -o names (-o - is stdout).
 
-A file that fails is reported on stderr with the error and the others go on;
-the exit status is then 1."""
+An HL7 file may hold several messages, as captures from interface engines
+do: each starts at an MSH line, and batch and file header and trailer lines
+(BHS, BTS, FHS, FTS) belong to no message. MLLP framing (0x0B before a
+message, 0x1C and CR after it), blank lines and a leading byte-order mark
+are removed. Lines before the first MSH line form a message of their own.
+HL7 files are read with --encoding.
+
+Failures go to stderr, one line each: "PATH: ERROR" for a whole input,
+"PATH:N: ERROR" for its message N (line N for to-hl7), counting from 1.
+The other inputs, messages and lines go on."""
+
+
+class UsageError(Exception):
+    """Arguments that parse but cannot be used together."""
 
 
 @dataclass(frozen=True)
 class Settings:
-    """The command's options, as each file's conversion needs them."""
+    """The command's options, as each input's conversion needs them."""
 
     encoding: str = "utf-8"
     validation: bool = False
@@ -49,19 +84,106 @@ class Settings:
     escaping: bool = True
     required: bool = True
     unescaped: bool = False
+    line_ending: str = "cr"
+    mllp: bool = False
+    form: str = "text"
+
+
+@dataclass(frozen=True)
+class Input:
+    """An input as the user named it: a file, or standard input ("-")."""
+
+    name: str
+    # The bytes, once read ahead: standard input is read in the main process,
+    # since a worker process has none of its own.
+    content: bytes | None = None
+
+    def read_bytes(self) -> bytes:
+        if self.content is not None:
+            return self.content
+        if self.name == STDIN:
+            return sys.stdin.buffer.read()
+        return Path(self.name).read_bytes()
+
+    def read_ahead(self) -> Input:
+        if self.name == STDIN and self.content is None:
+            return replace(self, content=self.read_bytes())
+        return self
+
+
+@dataclass(frozen=True)
+class Failure:
+    """One error report: an input, or its message or line `number`, and why."""
+
+    name: str
+    error: str
+    number: int | None = None
+    status: Status = Status.FAILED
+
+    def __str__(self) -> str:
+        where = self.name if self.number is None else f"{self.name}:{self.number}"
+        return f"{where}: {self.error}"
 
 
 @dataclass
 class Outcome:
-    """What one file gives: lines for stdout and for stderr."""
+    """What one input gives: the bytes to write, its failures, and its status."""
 
-    output: list[str] = field(default_factory=list)
-    errors: list[str] = field(default_factory=list)
-    failed: bool = False
+    output: list[bytes] = field(default_factory=list)
+    errors: list[Failure] = field(default_factory=list)
+    status: Status = Status.OK
 
-    def fail(self, text: str) -> None:
-        self.errors.append(text)
-        self.failed = True
+    @property
+    def failed(self) -> bool:
+        return self.status != Status.OK
+
+    def write_line(self, text: str) -> None:
+        self.output.append(text.encode() + b"\n")
+
+    def fail(self, name: str, error: str, number: int | None = None,
+             status: Status = Status.FAILED) -> None:
+        self.errors.append(Failure(name, error, number, status))
+        self.status = max(self.status, status)
+
+
+class Report:
+    """Failures as they come, one line each on stderr (or through `echo`),
+    and the exit status they add up to."""
+
+    def __init__(self) -> None:
+        self.status = Status.OK
+        self.echo: Callable[[str], object] = functools.partial(print, file=sys.stderr)
+
+    def failure(self, failure: Failure) -> None:
+        self.echo(str(failure))
+        self.status = max(self.status, failure.status)
+
+    def outcome(self, outcome: Outcome) -> None:
+        for failure in outcome.errors:
+            self.failure(failure)
+        self.status = max(self.status, outcome.status)
+
+
+@dataclass
+class Run:
+    """What an engine works on: the inputs in order, the stream its output
+    goes to, the report its failures go to, and the options."""
+
+    inputs: list[Input]
+    out: BinaryIO
+    report: Report
+    settings: Settings
+    jobs: int
+
+
+class Task(Protocol):
+    """What converts or checks one input."""
+
+    def __call__(self, source: Input, settings: Settings) -> Outcome: ...
+
+
+Engine: TypeAlias = Callable[[Run], None]
+Commands: TypeAlias = "argparse._SubParsersAction[argparse.ArgumentParser]"
 
 
 def split_messages(text: str) -> list[str]:
@@ -76,8 +198,8 @@ def split_messages(text: str) -> list[str]:
     return ["\r".join(lines) for lines in messages]
 
 
-def read_messages(path: str, encoding: str = "utf-8") -> list[str]:
-    messages = split_messages(Path(path).read_bytes().decode(encoding))
+def read_messages(source: Input, encoding: str = "utf-8") -> list[str]:
+    messages = split_messages(source.read_bytes().decode(encoding))
     if not messages:
         raise ValueError("HL7 message is empty")
     return messages
@@ -87,7 +209,7 @@ def expand(paths: Iterable[str]) -> list[str]:
     """Files as given, and every file under each folder, hidden ones aside."""
     files: list[str] = []
     for path in paths:
-        if not Path(path).is_dir():
+        if path == STDIN or not Path(path).is_dir():
             files.append(path)
             continue
         for root, folders, names in os.walk(path):
@@ -96,60 +218,128 @@ def expand(paths: Iterable[str]) -> list[str]:
     return files
 
 
-def messages_or_failure(path: str, settings: Settings, outcome: Outcome) -> list[str]:
+def inputs(paths: Iterable[str]) -> list[Input]:
+    names = expand(paths)
+    if names.count(STDIN) > 1:
+        raise UsageError("standard input (-) can be read only once")
+    return [Input(name) for name in names]
+
+
+def os_error_text(error: OSError) -> str:
+    return error.strerror or str(error)
+
+
+def messages_or_failure(source: Input, settings: Settings, outcome: Outcome) -> list[str]:
     try:
-        return read_messages(path, settings.encoding)
+        return read_messages(source, settings.encoding)
     except OSError as error:
-        outcome.fail(f"{path}: {error.strerror or error}")
+        outcome.fail(source.name, os_error_text(error), status=Status.UNUSABLE)
     except UnicodeDecodeError as error:
-        outcome.fail(f"{path}: {error} (see --encoding)")
+        outcome.fail(source.name, f"{error} (see --encoding)")
     except ValueError as error:
-        outcome.fail(f"{path}: {error}")
+        outcome.fail(source.name, str(error))
     return []
 
 
-def label(path: str, number: int, count: int) -> str:
-    return f"{path} (message {number})" if count > 1 else path
-
-
-def to_json(path: str, settings: Settings) -> Outcome:
+def to_json(source: Input, settings: Settings) -> Outcome:
     outcome = Outcome()
-    messages = messages_or_failure(path, settings, outcome)
-    for number, text in enumerate(messages, 1):
+    for number, text in enumerate(messages_or_failure(source, settings, outcome), 1):
         message = mirabex.Hl7Json(text, settings.validation, settings.strict, settings.escaping)
         try:
             records = message.hl7_json
         except Exception as error:
-            outcome.fail(f"{label(path, number, len(messages))}: {error}")
+            outcome.fail(source.name, str(error), number)
             continue
-        line = {"file": path, "message": number, "records": records}
-        outcome.output.append(json.dumps(line, ensure_ascii=False))
+        line = {"file": source.name, "message": number, "records": records}
+        outcome.write_line(json.dumps(line, ensure_ascii=False))
     return outcome
 
 
-def to_hl7(path: str, settings: Settings) -> Outcome:
+def validate(source: Input, settings: Settings) -> Outcome:
     outcome = Outcome()
-    try:
-        records = mirabex.JsonHl7.from_file(path)
-    except Exception as error:
-        outcome.fail(f"{path}: {error}")
-        return outcome
-    outcome.output.append(records.hl7_string_unescaped if settings.unescaped else records.hl7_string)
-    return outcome
-
-
-def validate(path: str, settings: Settings) -> Outcome:
-    outcome = Outcome()
-    messages = messages_or_failure(path, settings, outcome)
-    for number, text in enumerate(messages, 1):
+    for number, text in enumerate(messages_or_failure(source, settings, outcome), 1):
+        error: str | None = None
         try:
             mirabex.Hl7Json(text).validate(settings.strict, settings.required)
-        except Exception as error:
-            outcome.output.append(f"{label(path, number, len(messages))}: {error}")
-            outcome.failed = True
-            return outcome
-    if messages:
-        outcome.output.append(f"{path}: OK")
+        except Exception as failure:
+            error = str(failure)
+            outcome.status = max(outcome.status, Status.FAILED)
+        if settings.form == "json":
+            verdict = {"file": source.name, "message": number, "ok": error is None, "error": error}
+            outcome.write_line(json.dumps(verdict, ensure_ascii=False))
+        else:
+            outcome.write_line(f"{source.name}:{number}: {error or 'OK'}")
+    return outcome
+
+
+def json_text_or_failure(source: Input, outcome: Outcome) -> str:
+    try:
+        return source.read_bytes().decode("utf-8-sig")
+    except OSError as error:
+        outcome.fail(source.name, os_error_text(error), status=Status.UNUSABLE)
+    except UnicodeDecodeError as error:
+        outcome.fail(source.name, f"{error} (JSON is UTF-8)")
+    return ""
+
+
+def json_messages(text: str) -> Iterator[tuple[int | None, str]]:
+    """The pieces of a JSON input that each hold one message, with their line
+    numbers: the whole text when it is one array of records (no number), else
+    each non-blank line of JSON Lines."""
+    if text.lstrip(JSON_WHITESPACE).startswith("["):
+        yield None, text
+        return
+    # Only LF ends a line: JSON text may hold U+2028 and the like unescaped.
+    for number, line in enumerate(text.split("\n"), 1):
+        if line.strip(JSON_WHITESPACE):
+            yield number, line
+
+
+def parse_json(text: str, whole: bool) -> Any:
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError as error:
+        where = f"line {error.lineno} column {error.colno}" if whole else f"column {error.colno}"
+        raise ValueError(f"invalid JSON: {error.msg} at {where}") from None
+
+
+def records_in(piece: str, number: int | None) -> Any:
+    """A JSON array of records, or the "records" of a to-json line."""
+    if number is None:
+        return parse_json(piece, whole=True)
+    line = parse_json(piece, whole=False)
+    if not isinstance(line, dict) or "records" not in line:
+        raise ValueError('expected an object with "records", as to-json writes')
+    return line["records"]
+
+
+def hl7_message(records: Any, settings: Settings) -> bytes:
+    """The message that the records make, each segment ended by the chosen
+    line ending, framed for MLLP when asked; nothing for no records."""
+    try:
+        assembled = mirabex.JsonHl7(records)
+    except TypeError as error:
+        raise ValueError(f"records must be a list of objects with text values ({error})") from None
+    text = assembled.hl7_string_unescaped if settings.unescaped else assembled.hl7_string
+    if not text:
+        return b""
+    ending = LINE_ENDINGS[settings.line_ending]
+    # The assembly puts LF between segments; an escaped value holds no LF.
+    message = "".join(segment + ending for segment in text.split("\n"))
+    if settings.mllp:
+        message = MLLP_START + message + MLLP_END
+    return message.encode(settings.encoding)
+
+
+def to_hl7(source: Input, settings: Settings) -> Outcome:
+    outcome = Outcome()
+    for number, piece in json_messages(json_text_or_failure(source, outcome)):
+        try:
+            outcome.output.append(hl7_message(records_in(piece, number), settings))
+        except UnicodeEncodeError as error:
+            outcome.fail(source.name, f"{error} (see --encoding)", number)
+        except ValueError as error:
+            outcome.fail(source.name, str(error), number)
     return outcome
 
 
@@ -157,11 +347,12 @@ def free_threaded() -> bool:
     return not getattr(sys, "_is_gil_enabled", lambda: True)()
 
 
-def run(task: Callable[[str], Outcome], paths: list[str], jobs: int) -> Iterator[Outcome]:
-    """The outcome of each file, in the order of the paths."""
-    jobs = max(1, min(jobs, len(paths)))
+def in_order(task: Callable[[Input], Outcome], sources: list[Input], jobs: int) -> Iterator[Outcome]:
+    """The outcome of each input, in the order of the inputs."""
+    jobs = max(1, min(jobs, len(sources)))
+    ready = (source.read_ahead() for source in sources)
     if jobs == 1:
-        yield from map(task, paths)
+        yield from map(task, ready)
         return
     pool: concurrent.futures.Executor
     if free_threaded():
@@ -171,9 +362,9 @@ def run(task: Callable[[str], Outcome], paths: list[str], jobs: int) -> Iterator
     # Files go to a process in batches, as one small file is less work than
     # the round trip; only a few batches wait at a time, so memory stays flat
     # and a reader that stops early (| head) does not wait for the rest.
-    chunk = max(1, min(32, len(paths) // (4 * jobs)))
+    chunk = max(1, min(32, len(sources) // (4 * jobs)))
     try:
-        yield from pool.map(task, paths, chunksize=chunk, buffersize=4 * jobs)
+        yield from pool.map(task, ready, chunksize=chunk, buffersize=4 * jobs)
     finally:
         pool.shutdown(cancel_futures=True)
 
@@ -191,66 +382,20 @@ def progress_bar(total: int) -> contextlib.AbstractContextManager[Any]:
     return contextlib.nullcontext()
 
 
-def job_count(text: str) -> int:
-    if not text.isdigit() or int(text) < 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, not {text!r}")
-    return int(text)
-
-
-def add_common(command: argparse.ArgumentParser) -> None:
-    command.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of stdout")
-    command.add_argument("-j", "--jobs", type=job_count, default=os.process_cpu_count() or 1,
-                         metavar="N", help="files converted at once (default: all cores); threads on a "
-                              "free-threaded interpreter, processes otherwise")
-
-
-def add_encoding(command: argparse.ArgumentParser) -> None:
-    command.add_argument("--encoding", default="utf-8",
-                         help="text encoding of the HL7 files, such as latin-1 or cp1252 "
-                              "(default: utf-8)")
-
-
-def parser() -> argparse.ArgumentParser:
-    top = argparse.ArgumentParser(prog="mirabex", description=DESCRIPTION,
-                                  formatter_class=argparse.RawDescriptionHelpFormatter)
-    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
-
-    command = commands.add_parser(
-        "to-json", help="HL7 files to JSON Lines",
-        description="Write one JSON line per message: "
-                    '{"file": PATH, "message": N, "records": [...]}, N counting from 1.')
-    command.add_argument("paths", nargs="+", metavar="PATH")
-    command.add_argument("--validate", action="store_true",
-                         help="validate each message first; an invalid one fails")
-    command.add_argument("--strict", action="store_true", help="strict validation")
-    command.add_argument("--no-escaping", action="store_true",
-                         help="keep escape sequences such as \\F\\ in the values")
-    add_encoding(command)
-    add_common(command)
-    command.set_defaults(task=to_json)
-
-    command = commands.add_parser(
-        "to-hl7", help="JSON record lists to HL7",
-        description="Assemble one message from each JSON file (an array of records, "
-                    "such as the \"records\" of a to-json line), one after another.")
-    command.add_argument("paths", nargs="+", metavar="FILE.json")
-    command.add_argument("--unescaped", action="store_true",
-                         help="write values as they are, without escape sequences")
-    add_common(command)
-    command.set_defaults(task=to_hl7)
-
-    command = commands.add_parser(
-        "validate", help="check the structure of HL7 files",
-        description="Print one line per file: OK, or the first validation error.")
-    command.add_argument("paths", nargs="+", metavar="PATH")
-    command.add_argument("--strict", action="store_true",
-                         help="also check the version and a three-part message type")
-    command.add_argument("--no-pid", action="store_true",
-                         help="do not require a PID segment")
-    add_encoding(command)
-    add_common(command)
-    command.set_defaults(task=validate)
-    return top
+def each_input(task: Task) -> Engine:
+    """The engine that runs `task` on each input, --jobs at once, and writes
+    the outcomes in input order."""
+    def engine(run: Run) -> None:
+        work = functools.partial(task, settings=run.settings)
+        with progress_bar(len(run.inputs)) as bar:
+            if bar:
+                run.report.echo = functools.partial(bar.write, file=sys.stderr)
+            for outcome in in_order(work, run.inputs, run.jobs):
+                run.out.writelines(outcome.output)
+                run.report.outcome(outcome)
+                if bar:
+                    bar.update()
+    return engine
 
 
 def settings_from(arguments: argparse.Namespace) -> Settings:
@@ -259,46 +404,166 @@ def settings_from(arguments: argparse.Namespace) -> Settings:
                     strict=getattr(arguments, "strict", False),
                     escaping=not getattr(arguments, "no_escaping", False),
                     required=not getattr(arguments, "no_pid", False),
-                    unescaped=getattr(arguments, "unescaped", False))
+                    unescaped=getattr(arguments, "unescaped", False),
+                    line_ending=getattr(arguments, "line_ending", "cr"),
+                    mllp=getattr(arguments, "mllp", False),
+                    form=getattr(arguments, "format", "text"))
 
 
-def open_output(path: str | None) -> contextlib.AbstractContextManager[TextIO]:
-    if path is None:
-        return contextlib.nullcontext(sys.stdout)
-    return open(path, "w", encoding="utf-8", newline="")
+def open_output(path: str | None) -> contextlib.AbstractContextManager[BinaryIO]:
+    if path is None or path == STDIN:
+        return contextlib.nullcontext(sys.stdout.buffer)
+    try:
+        return open(path, "wb")
+    except OSError as error:
+        raise UsageError(f"cannot write {path}: {os_error_text(error)}") from None
 
 
-def write_all(outcomes: Iterable[Outcome], out: TextIO, bar: Any) -> bool:
-    """Write each outcome as it comes; True when no file failed."""
-    report = functools.partial(bar.write if bar else print, file=sys.stderr)
-    ok = True
-    for outcome in outcomes:
-        for line in outcome.output:
-            out.write(line + "\n")
-        for line in outcome.errors:
-            report(line)
-        if bar:
-            bar.update()
-        ok = ok and not outcome.failed
-    return ok
+def run_inputs(arguments: argparse.Namespace) -> Status:
+    """A command that reads PATHs: its engine over the inputs, to the output."""
+    sources = inputs(arguments.paths)
+    report = Report()
+    with open_output(arguments.output) as out:
+        arguments.engine(Run(sources, out, report, settings_from(arguments), arguments.jobs))
+        out.flush()
+    return report.status
+
+
+def job_count(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, not {text!r}")
+    return int(text)
+
+
+def input_command(commands: Commands, name: str, task: Task, summary: str,
+                  description: str) -> argparse.ArgumentParser:
+    """A command that runs `task` on each PATH, with the options all such commands share."""
+    command = commands.add_parser(name, help=summary, description=description, epilog=EXIT_STATUSES,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+    command.add_argument("paths", nargs="+", metavar="PATH", help="a file, a folder, or - for stdin")
+    command.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of stdout")
+    command.add_argument("-j", "--jobs", type=job_count, default=os.process_cpu_count() or 1,
+                         metavar="N", help="files converted at once (default: all cores); threads on a "
+                              "free-threaded interpreter, processes otherwise")
+    command.set_defaults(run=run_inputs, engine=each_input(task), usage=command)
+    return command
+
+
+def add_encoding(command: argparse.ArgumentParser, what: str) -> None:
+    command.add_argument("--encoding", default="utf-8",
+                         help=f"text encoding of the HL7 {what}, such as latin-1 or cp1252 "
+                              "(default: utf-8)")
+
+
+def add_to_json(commands: Commands) -> None:
+    command = input_command(
+        commands, "to-json", to_json, "HL7 files to JSON Lines",
+        "Write one JSON line per message:\n"
+        '{"file": PATH, "message": N, "records": [...]}, N counting from 1.')
+    command.add_argument("--validate", action="store_true",
+                         help="validate each message first; an invalid one fails")
+    command.add_argument("--strict", action="store_true", help="strict validation")
+    command.add_argument("--no-escaping", action="store_true",
+                         help="keep escape sequences such as \\F\\ in the values")
+    add_encoding(command, "files")
+
+
+def add_to_hl7(commands: Commands) -> None:
+    command = input_command(
+        commands, "to-hl7", to_hl7, "JSON records to HL7",
+        "Write one HL7 message per JSON line that to-json wrote (its \"records\"),\n"
+        "in order. An input whose first character is [ is instead one JSON array\n"
+        "of records, one message.")
+    command.add_argument("--unescaped", action="store_true",
+                         help="write values as they are, without escape sequences")
+    command.add_argument("--line-ending", choices=LINE_ENDINGS, default="cr",
+                         help="what ends each segment (default: cr, as in HL7 files)")
+    command.add_argument("--mllp", action="store_true",
+                         help="frame each message for MLLP: 0x0B before it, 0x1C and CR after it")
+    add_encoding(command, "written")
+
+
+def add_validate(commands: Commands) -> None:
+    command = input_command(
+        commands, "validate", validate, "check the structure of HL7 messages",
+        'Print one line per message: "PATH:N: OK" or "PATH:N: ERROR", the\n'
+        "message's first validation error, N counting from 1 within the file.")
+    command.add_argument("--strict", action="store_true",
+                         help="also check the version and a three-part message type")
+    command.add_argument("--no-pid", action="store_true",
+                         help="do not require a PID segment")
+    command.add_argument("--format", choices=("text", "json"), default="text",
+                         help='json: one object per message, {"file": PATH, "message": N, '
+                              '"ok": true or false, "error": null or ERROR}')
+    add_encoding(command, "files")
+
+
+def add_serve_and_send(commands: Commands) -> None:
+    # Imported here, as the MLLP package builds on this module.
+    from mirabex_mllp.commands import add_send, add_serve
+    add_serve(commands)
+    add_send(commands)
+
+
+# Each adds one subcommand; its `run` default takes the parsed arguments and
+# gives the exit status.
+COMMANDS: list[Callable[[Commands], None]] = [add_to_json, add_to_hl7, add_validate,
+                                              add_serve_and_send]
+
+
+def package_version() -> str:
+    """This source tree's version, or the installed package's."""
+    import importlib.metadata
+    import tomllib
+    pyproject = Path(__file__).resolve().parent.parent / "pyproject.toml"
+    with contextlib.suppress(OSError, tomllib.TOMLDecodeError, KeyError):
+        project = tomllib.loads(pyproject.read_text(encoding="utf-8"))["project"]
+        if project["name"] == "mirabex":
+            return str(project["version"])
+    try:
+        return importlib.metadata.version("mirabex")
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown"
+
+
+class PrintVersion(argparse.Action):
+    """--version, looked up only when asked for (package metadata is slow to import)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 help: str | None = "print the version and exit") -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        print(parser.prog, package_version())
+        parser.exit()
+
+
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(prog="mirabex", description=DESCRIPTION, epilog=EXIT_STATUSES,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+    top.add_argument("--version", action=PrintVersion)
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for add in COMMANDS:
+        add(commands)
+    return top
 
 
 def main(argv: list[str] | None = None) -> int:
     top = parser()
     arguments = top.parse_args(argv)
-    paths = expand(arguments.paths)
-    task = functools.partial(arguments.task, settings=settings_from(arguments))
     try:
-        output = open_output(arguments.output)
-    except OSError as error:
-        top.error(f"cannot write {arguments.output}: {error.strerror}")
-    try:
-        with output as out, progress_bar(len(paths)) as bar:
-            return 0 if write_all(run(task, paths, arguments.jobs), out, bar) else 1
+        return int(arguments.run(arguments))
+    except UsageError as error:
+        usage: argparse.ArgumentParser = getattr(arguments, "usage", top)
+        usage.error(str(error))
     except BrokenPipeError:  # the reader has gone, as with | head
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        return Status.FAILED
 
 
 if __name__ == "__main__":
+    # Modules that build on this one (mirabex_mllp) import it by name: they
+    # get this module, not a second copy with its own exception classes.
+    sys.modules.setdefault("mirabex_cli", sys.modules[__name__])
     sys.exit(main())

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up and builds everything, then runs the benchmark.
+# Sets up and builds everything, then runs the benchmarks: the conversions,
+# then the throughput of `mirabex serve`.
 #
 #   scripts/bench.sh            # the full run: a few minutes, up to ~10 GB of memory
 #   scripts/bench.sh --quick    # seconds: checks that every case still runs
@@ -8,4 +9,6 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
 scripts/setup.sh
-PYTHONPATH="$repo/build/python" exec "$repo/.cache/py315/sysroot/usr/bin/python3.15" bench/bench.py "$@"
+python="$repo/.cache/py315/sysroot/usr/bin/python3.15"
+PYTHONPATH="$repo/build/python" "$python" bench/bench.py "$@"
+PYTHONPATH="$repo/build/python" "$python" bench/serve_bench.py "$@"

@@ -38,8 +38,8 @@ TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/cpp/core_tests --gtest_brief=1
 
 step "type stub against the built module (stubtest)"
 PYTHONPATH="$repo/build/python" "$python" -m mypy.stubtest mirabex --mypy-config-file pyproject.toml
-step "mypy: examples and the command line"
-"$python" -m mypy examples python/mirabex_cli.py
+step "mypy: examples, the command line and the MLLP server"
+"$python" -m mypy examples python/mirabex_cli.py python/mirabex_mllp
 
 step "Python tests"
 PYTHONPATH="$repo/build/python:$repo/python" "$python" -m pytest tests/python -q -p no:cacheprovider

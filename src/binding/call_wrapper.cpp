@@ -249,13 +249,12 @@ bool bind_arguments(const ArgumentDescriptor& descriptor, PyObject* args, PyObje
   const auto positional = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
   if (!bind_positional(descriptor, &PyTuple_GET_ITEM(args, 0), positional, bound)) return false;
   if (kwargs != nullptr) {
-    // The keywords dict of a constructor call is the call's own: no other
-    // thread holds it, so its items may be read without a critical section.
+    // A C caller may hand over a dict that another thread changes meanwhile
+    // (PyObject_Call): each item is taken whole under the dict's lock.
     Py_ssize_t position = 0;
-    PyObject* name = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &position, &name, &value)) {
-      if (!bind_keyword(descriptor, name, value, bound)) return false;
+    for (DictStep step = next_dict_item(kwargs, position); step.key;
+         step = next_dict_item(kwargs, position)) {
+      if (!bind_keyword(descriptor, step.key.get(), step.value.get(), bound)) return false;
     }
   }
   return positional >= descriptor.required || check_required(descriptor, bound);

@@ -111,6 +111,28 @@ bool bind_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args,
 bool bind_arguments(const ArgumentDescriptor& descriptor, PyObject* args, PyObject* kwargs,
                     BoundArguments& bound);
 
+// One step of iterating a dict that another thread may change, taken under
+// the dict's critical section: the next pair as strong references (none at
+// the end), and the size the dict had at that step.
+struct DictStep {
+  OwnedRef key;
+  OwnedRef value;
+  Py_ssize_t size = 0;
+};
+inline DictStep next_dict_item(PyObject* dict, Py_ssize_t& position) {
+  DictStep step;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(dict);
+  step.size = PyDict_GET_SIZE(dict);
+  if (PyDict_Next(dict, &position, &key, &value)) {
+    step.key = OwnedRef::own(key);
+    step.value = OwnedRef::own(value);
+  }
+  Py_END_CRITICAL_SECTION();
+  return step;
+}
+
 // str_text for everything but an ASCII str.
 std::optional<std::string_view> non_ascii_str_text(PyObject* object);
 

@@ -1,6 +1,7 @@
 #include "binding/conversions.hpp"
 
 #include <atomic>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 
@@ -34,21 +35,22 @@ class PositionKeyCache {
  public:
   // The key's str: borrowed when the cache holds it (cached keys live as
   // long as the process), else made into `owned`. nullptr on failure.
-  PyObject* get(const PositionKey& key, OwnedRef& owned) {
+  PyObject* get(const Position& key, OwnedRef& owned) {
     std::atomic<PyObject*>* slot = slot_for(key);
     if (slot == nullptr) {
-      owned = OwnedRef::consume(make_key(key));
+      owned = make_key(key);
       return owned.get();
     }
     PyObject* cached = slot->load(std::memory_order_acquire);
     if (cached != nullptr) return cached;
-    PyObject* made = make_shared_key(key);
-    if (made == nullptr) return nullptr;
-    if (slot->compare_exchange_strong(cached, made, std::memory_order_acq_rel)) {
-      known_keys.add(made, position_code(key));
-      return made;
+    OwnedRef made = make_shared_key(key);
+    if (!made) return nullptr;
+    if (!slot->compare_exchange_strong(cached, made.get(), std::memory_order_acq_rel)) {
+      return cached;  // another thread's key won; ours is dropped
     }
-    Py_DECREF(made);
+    // The slot keeps the reference for the life of the process.
+    cached = made.release();
+    known_keys.add(cached, position_code(key));
     return cached;
   }
 
@@ -59,8 +61,15 @@ class PositionKeyCache {
   static constexpr std::size_t kRepetitions = 16;         // k[r]
   static constexpr std::size_t kRepeatedComponents = 16;  // k[r].c
 
-  static PyObject* make_key(const PositionKey& key) {
-    char text[PositionKey::kMaxTextSize];
+  // Every cached key has a compact position, so the known-key index can
+  // hold it.
+  static_assert(kFields <= CompactPosition::kFields);
+  static_assert(kComponents <= CompactPosition::kComponents);
+  static_assert(kRepetitions <= CompactPosition::kRepetitions);
+  static_assert(kRepeatedComponents <= CompactPosition::kComponents);
+
+  static OwnedRef make_key(const Position& key) {
+    char text[Position::kMaxTextSize];
     return make_str(std::string_view(text, key.write_text(text)));
   }
 
@@ -70,16 +79,16 @@ class PositionKeyCache {
   // a cached key once it is made (its hash is taken here, before it is
   // shared, for the same reason). PyUnstable_SetImmortal refuses strs. Only
   // the cache's keys, a bounded set, are interned.
-  static PyObject* make_shared_key(const PositionKey& key) {
-    char text[PositionKey::kMaxTextSize + 1];
+  static OwnedRef make_shared_key(const Position& key) {
+    char text[Position::kMaxTextSize + 1];
     text[key.write_text(text)] = '\0';
-    PyObject* made = PyUnicode_InternFromString(text);
-    if (made != nullptr && PyObject_Hash(made) == -1) Py_CLEAR(made);
+    OwnedRef made = OwnedRef::consume(PyUnicode_InternFromString(text));
+    if (made && PyObject_Hash(made.get()) == -1) return {};
     return made;
   }
 
-  std::atomic<PyObject*>* slot_for(const PositionKey& key) {
-    const bool repeated = key.repetition != PositionKey::kNone;
+  std::atomic<PyObject*>* slot_for(const Position& key) {
+    const bool repeated = key.repetition != Position::kNone;
     if (!repeated && key.component == 0) {
       return key.field < kFields ? &plain_[key.field] : nullptr;
     }
@@ -102,96 +111,101 @@ class PositionKeyCache {
 PositionKeyCache position_keys;
 OnceCell<PyObject*> segment_name_key_cell;
 
-bool set_item(PyObject* dict, PyObject* new_key, PyObject* new_value) {
-  OwnedRef key = OwnedRef::consume(new_key);
-  OwnedRef value = OwnedRef::consume(new_value);
-  return key && value && PyDict_SetItem(dict, key.get(), value.get()) == 0;
-}
-
 // A str of text known to be ASCII, copied straight into a compact str.
-PyObject* make_ascii_str(std::string_view text) {
+OwnedRef make_ascii_str(std::string_view text) {
   // One-character values (flags, codes, set ids) are common: CPython keeps
   // a shared str for each Latin-1 character.
-  if (text.size() == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(text[0]));
-  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-  if (str != nullptr && !text.empty()) {
-    std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+  if (text.size() == 1) {
+    return OwnedRef::consume(PyUnicode_FromOrdinal(static_cast<unsigned char>(text[0])));
   }
+  OwnedRef str = OwnedRef::consume(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
+  if (str && !text.empty()) std::memcpy(PyUnicode_1BYTE_DATA(str.get()), text.data(), text.size());
   return str;
 }
 
 // A dict with room for its entries from the start: filled one key at a
 // time, a record of 40 entries would be resized three times.
-PyObject* new_dict(std::size_t entries) {
+OwnedRef new_dict(std::size_t entries) {
 #if defined(MIRABEX_HAVE_PRESIZED_DICT)
-  return _PyDict_NewPresized(static_cast<Py_ssize_t>(entries));
+  return OwnedRef::consume(_PyDict_NewPresized(static_cast<Py_ssize_t>(entries)));
 #else
   static_cast<void>(entries);
-  return PyDict_New();
+  return OwnedRef::consume(PyDict_New());
 #endif
 }
 
-template <PyObject* (*MakeValue)(std::string_view)>
-PyObject* record_dict_of(const Hl7Segment& segment) {
-  OwnedRef dict = OwnedRef::consume(new_dict(record_entry_count(segment)));
-  if (!dict) return nullptr;
+// Adds key: value to the dict. Each step runs only when the one before it
+// succeeded, so that no call meets a pending exception.
+template <OwnedRef (*MakeValue)(std::string_view)>
+bool add_entry(Borrowed dict, PyObject* key, std::string_view value) {
+  if (key == nullptr) return false;
+  const OwnedRef text = MakeValue(value);
+  return text && PyDict_SetItem(dict.get(), key, text.get()) == 0;
+}
+
+template <OwnedRef (*MakeValue)(std::string_view)>
+OwnedRef record_dict_of(const Hl7Segment& segment) {
+  OwnedRef dict = new_dict(record_entry_count(segment));
+  if (!dict) return {};
   bool ok = true;
-  for_each_record_entry(segment, [&](const PositionKey& position, std::string_view text) {
+  for_each_record_entry(segment, [&](const Position& position, std::string_view value) {
     if (!ok) return;
-    OwnedRef value = OwnedRef::consume(MakeValue(text));
     OwnedRef owned_key;
-    PyObject* key = position_keys.get(position, owned_key);
-    ok = key != nullptr && value && PyDict_SetItem(dict.get(), key, value.get()) == 0;
+    ok = add_entry<MakeValue>(dict.borrow(), position_keys.get(position, owned_key), value);
   });
+  if (!ok) return {};
   PyObject* name_key = interned_name(segment_name_key_cell, "segment_name");
-  if (!ok || name_key == nullptr ||
-      !set_item(dict.get(), Py_NewRef(name_key), MakeValue(segment.name()))) {
-    return nullptr;
-  }
-  return dict.release();
+  if (!add_entry<MakeValue>(dict.borrow(), name_key, segment.name())) return {};
+  return dict;
 }
 
 }  // namespace
 
-PyObject* make_str(std::string_view text) {
+OwnedRef make_str(std::string_view text) {
   if (!is_ascii(text)) {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    return OwnedRef::consume(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
   }
   return make_ascii_str(text);
 }
 
-PyObject* position_key_str(const PositionKey& key) {
+OwnedRef position_key_str(const Position& key) {
   OwnedRef owned;
   PyObject* key_str = position_keys.get(key, owned);
-  return owned ? owned.release() : Py_XNewRef(key_str);
+  return owned ? std::move(owned) : OwnedRef::own(key_str);
 }
 
-bool find_known_key_position(PyObject* key, PositionCode& position) {
-  if (const auto* name_key = segment_name_key_cell.get(); name_key != nullptr && *name_key == key) {
+bool find_known_key_position(Borrowed key, PositionCode& position) {
+  if (const auto* name_key = segment_name_key_cell.get();
+      name_key != nullptr && *name_key == key.get()) {
     position = kNoPosition;
     return true;
   }
-  return known_keys.find(key, position);
+  return known_keys.find(key.get(), position);
 }
 
-PyObject* record_dict(const Hl7Segment& segment) { return record_dict_of<make_str>(segment); }
+OwnedRef record_dict(const Hl7Segment& segment) { return record_dict_of<make_str>(segment); }
 
-PyObject* message_records(const Hl7Json& message, const Hl7EscapeHandler* handler) {
-  OwnedRef list = OwnedRef::consume(PyList_New(static_cast<Py_ssize_t>(message.line_count())));
-  if (!list) return nullptr;
+OwnedRef message_records(const Hl7Json& message, const Hl7EscapeHandler* handler) {
+  const auto count = static_cast<Py_ssize_t>(message.line_count());
+  OwnedRef list = OwnedRef::consume(PyList_New(count));
+  if (!list) return {};
   // Most lines are ASCII, and so is every value cut from them: one check
   // per line instead of one per value.
   const bool ascii_stays_ascii = handler == nullptr || handler->unescapes_ascii_to_ascii();
   Hl7Segment segment;
   Py_ssize_t index = 0;
   for (const std::string_view line : message.lines()) {
+    assert(index < count);
     segment.parse(line, handler);
-    PyObject* dict = ascii_stays_ascii && is_ascii(line) ? record_dict_of<make_ascii_str>(segment)
-                                                         : record_dict_of<make_str>(segment);
-    if (dict == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), index++, dict);
+    OwnedRef dict = ascii_stays_ascii && is_ascii(line) ? record_dict_of<make_ascii_str>(segment)
+                                                        : record_dict_of<make_str>(segment);
+    if (!dict) return {};
+    PyList_SET_ITEM(list.get(), index++, dict.release());
   }
-  return list.release();
+  // Every slot is filled: a list with an empty slot must never escape.
+  assert(index == count);
+  return list;
 }
 
 }  // namespace mirabex

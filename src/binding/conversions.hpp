@@ -6,29 +6,30 @@
 
 #include <string_view>
 
+#include "binding/refs.hpp"
 #include "core/hl7_json.hpp"
 #include "core/json_hl7.hpp"
 #include "core/segments.hpp"
 
 namespace mirabex {
 
-// A new str holding the UTF-8 text. Text that is all ASCII is copied
-// straight into a compact ASCII str.
-PyObject* make_str(std::string_view text);
+// A str holding the UTF-8 text. Text that is all ASCII is copied straight
+// into a compact ASCII str.
+OwnedRef make_str(std::string_view text);
 
-// A new reference to the str of a position key. Keys of common positions
-// are made once per process and shared.
-PyObject* position_key_str(const PositionKey& key);
+// The str of a position key. Keys of common positions are made once per
+// process and shared.
+OwnedRef position_key_str(const Position& key);
 
 // Finds the position of a key str that position_key_str made, or of the
 // segment name key of records, by identity: false for any other object.
-bool find_known_key_position(PyObject* key, PositionCode& position);
+bool find_known_key_position(Borrowed key, PositionCode& position);
 
-// A new dict of the segment's record, keys in record order.
-PyObject* record_dict(const Hl7Segment& segment);
+// A dict of the segment's record, keys in record order.
+OwnedRef record_dict(const Hl7Segment& segment);
 
-// A new list of the records of every line of the message, parsed with the
+// A list of the records of every line of the message, parsed with the
 // handler (escaping) or without it.
-PyObject* message_records(const Hl7Json& message, const Hl7EscapeHandler* handler);
+OwnedRef message_records(const Hl7Json& message, const Hl7EscapeHandler* handler);
 
 }  // namespace mirabex

@@ -84,7 +84,7 @@ PyObject* convert_message(const Hl7Json& message) {
       !passes([&] { return message.validate_before_conversion(); })) {
     return nullptr;
   }
-  return message_records(message, message.conversion_handler());
+  return message_records(message, message.conversion_handler()).release();
 }
 
 PyObject* convert_hl7_to_json(PyObject* self, PyObject*) {
@@ -123,7 +123,7 @@ PyObject* split_segment(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     return with_shared_access<Hl7Json>(self, [&](const Hl7Json& message) {
       const Hl7Segment segment =
           Hl7Segment::from_string(*line, Escaping ? &message.escape_handler() : nullptr);
-      return record_dict(segment);
+      return record_dict(segment).release();
     });
   });
 }
@@ -131,7 +131,7 @@ PyObject* split_segment(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
 PyObject* get_hl7_string(PyObject* self, void*) {
   return call_guarded<PyObject*>(nullptr, [&] {
     return with_shared_access<Hl7Json>(
-        self, [](const Hl7Json& message) { return make_str(message.hl7_string()); });
+        self, [](const Hl7Json& message) { return make_str(message.hl7_string()).release(); });
   });
 }
 

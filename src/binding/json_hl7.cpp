@@ -35,28 +35,6 @@ int is_sequence(PyObject* object) {
   return sequence == nullptr ? -1 : PyObject_IsInstance(object, sequence);
 }
 
-// One step of iterating a caller's dict, taken under the dict's critical
-// section: the next pair as strong references, and the size seen.
-struct DictStep {
-  OwnedRef key;
-  OwnedRef value;
-  Py_ssize_t size = 0;
-};
-
-DictStep next_dict_item(PyObject* dict, Py_ssize_t& position) {
-  DictStep step;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  Py_BEGIN_CRITICAL_SECTION(dict);
-  step.size = PyDict_GET_SIZE(dict);
-  if (PyDict_Next(dict, &position, &key, &value)) {
-    step.key = OwnedRef::own(key);
-    step.value = OwnedRef::own(value);
-  }
-  Py_END_CRITICAL_SECTION();
-  return step;
-}
-
 bool record_from_dict(PyObject* dict, RecordList& records) {
   records.begin_record();
   Py_ssize_t position = 0;
@@ -78,7 +56,7 @@ bool record_from_dict(PyObject* dict, RecordList& records) {
     const auto value = key ? str_text(step.value.get()) : std::nullopt;
     if (!value) return false;
     // The module's own keys are never freed: their text is not copied.
-    if (PositionCode known; find_known_key_position(step.key.get(), known)) {
+    if (PositionCode known; find_known_key_position(step.key.borrow(), known)) {
       records.add_lasting_key(*key, *value, known);
     } else {
       records.add(*key, *value);
@@ -147,9 +125,9 @@ PyObject* records_to_python(const JsonHl7& message) {
     OwnedRef dict = OwnedRef::consume(PyDict_New());
     if (!dict) return nullptr;
     for (const TextPair& pair : records[i]) {
-      OwnedRef key = OwnedRef::consume(make_str(pair.key));
-      OwnedRef value = OwnedRef::consume(make_str(pair.value));
-      if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+      const OwnedRef key = make_str(pair.key);
+      const OwnedRef value = key ? make_str(pair.value) : OwnedRef();
+      if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
     }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
   }
@@ -162,7 +140,7 @@ PyObject* message_text(const JsonHl7& message, bool escape) {
     raise_hl7_error(*error);
     return nullptr;
   }
-  return make_str(std::get<std::string>(text));
+  return make_str(std::get<std::string>(text)).release();
 }
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

@@ -6,16 +6,16 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/json_hl7.hpp"
+#include "core/position.hpp"
 
 namespace mirabex {
 
 // Records that come back to JsonHl7 carry the very key objects Hl7Json
 // made, and their keys need not be read again. Each entry is one word, the
-// key's address beside its position, so that entries are published whole
-// and the table stays small enough to sit in cache. It takes the first
-// kCapacity keys added (a workload uses far fewer); keys added after those,
-// or beyond the few bits a position gets here, are simply not found.
+// key's address beside its compact position, so that entries are published
+// whole and the table stays small enough to sit in cache. It takes the
+// first kCapacity keys added (a workload uses far fewer); keys added after
+// those, or whose position has no compact form, are simply not found.
 // Entries are only ever added: a key must outlive the index.
 class KnownKeyIndex {
  public:
@@ -39,32 +39,33 @@ class KnownKeyIndex {
     for (std::size_t i = slot_of(key);; i = (i + 1) % kSize) {
       const std::uint64_t entry = entries_[i].load(std::memory_order_acquire);
       if (entry == 0) return false;
-      if (entry >> kPositionBits == address) {
-        position = pack_position(entry & 0xFF, (entry >> 8) & 0xF, (entry >> 12) & 0x1F);
+      if (entry >> CompactPosition::kBits == address) {
+        position = CompactPosition::unpack(entry & kCompactMask);
         return true;
       }
     }
   }
 
  private:
-  // Field below 256, repetition below 16, component below 32.
-  static constexpr int kPositionBits = 17;
+  static constexpr std::uint64_t kCompactMask = (std::uint64_t{1} << CompactPosition::kBits) - 1;
+  // Objects are 8-byte aligned in user space below 2^47: 44 bits, which
+  // leave room for the compact position.
+  static constexpr int kAddressBits = 44;
+  static_assert(kAddressBits + CompactPosition::kBits <= 64);
 
-  // Objects are 8-byte aligned in user space below 2^47: 44 bits.
   static std::uint64_t address_bits(const void* key) {
     return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key)) >> 3;
   }
 
-  // 0 when the key cannot be held. The marks for no position and for a
-  // position past the limit unpack to fields far above 255.
+  // 0 when the key cannot be held.
   static std::uint64_t entry_of(const void* key, PositionCode position) {
     const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key));
-    const auto [field, repetition, component] = placement_of(position);
-    if (address == 0 || address % 8 != 0 || address >> 47 != 0 || field >= 256 ||
-        repetition >= 16 || component >= 32) {
+    const std::uint64_t compact = CompactPosition::pack(position);
+    if (address == 0 || address % 8 != 0 || address >> (kAddressBits + 3) != 0 ||
+        compact == CompactPosition::kNoFit) {
       return 0;
     }
-    return address_bits(key) << kPositionBits | field | repetition << 8 | component << 12;
+    return address_bits(key) << CompactPosition::kBits | compact;
   }
 
   static std::size_t slot_of(const void* key) {

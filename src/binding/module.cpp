@@ -14,7 +14,7 @@ namespace {
 
 OnceCell<PyObject*> all_name_cell;
 
-PyObject* create_class(const ClassDefinition& definition) {
+OwnedRef create_class(const ClassDefinition& definition) {
   std::array<PyType_Slot, 7> legacy_slots{};
   std::size_t count = 0;
   if (definition.doc != nullptr && *definition.doc != '\0') {
@@ -34,7 +34,7 @@ PyObject* create_class(const ClassDefinition& definition) {
       PySlot_PTR(Py_tp_basicsize, definition.instance_size),
       PySlot{},
   };
-  return PyType_FromSlots(slots);
+  return OwnedRef::consume(PyType_FromSlots(slots));
 }
 
 // Adds the class to the module and its name to the module's __all__.
@@ -45,15 +45,13 @@ bool add_class(PyObject* module, const ClassDefinition& definition) {
   PyObject* all_name = interned_name(all_name_cell, "__all__");
   if (!name || all_name == nullptr) return false;
 
+  // The module is fresh: __all__ is the list the first call made, if any.
   OwnedRef all = OwnedRef::consume(PyObject_GetAttr(module, all_name));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
     all = OwnedRef::consume(PyList_New(0));
     if (!all || PyObject_SetAttr(module, all_name, all.get()) < 0) return false;
-  } else if (!PyList_Check(all.get())) {
-    raise_type_conversion_error(all.get(), "list");
-    return false;
   }
   if (PyList_Append(all.get(), name.get()) < 0) {
     PyErr_Clear();
@@ -63,17 +61,8 @@ bool add_class(PyObject* module, const ClassDefinition& definition) {
 }
 
 int exec_module(PyObject* module) {
+  // The interpreter made the module (there is no creation slot).
   return call_guarded<int>(-1, [&] {
-    if (module == nullptr) {
-      if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-      }
-      return -1;
-    }
-    if (!PyModule_Check(module)) {
-      raise_type_conversion_error(module, "module");
-      return -1;
-    }
     const bool added = add_class(module, kHl7JsonClass) && add_class(module, kJsonHl7Class);
     return added ? 0 : -1;
   });
@@ -139,12 +128,11 @@ PyModuleDef module_definition = {
 PyObject* class_object(const ClassDefinition& definition) {
   PyObject* cached = definition.cache->load(std::memory_order_acquire);
   if (cached != nullptr) return cached;
-  PyObject* created = create_class(definition);
-  if (created == nullptr) return nullptr;
-  if (definition.cache->compare_exchange_strong(cached, created, std::memory_order_acq_rel)) {
-    return created;
+  OwnedRef created = create_class(definition);
+  if (!created) return nullptr;
+  if (definition.cache->compare_exchange_strong(cached, created.get(), std::memory_order_acq_rel)) {
+    return created.release();  // the cache keeps it for the life of the process
   }
-  Py_DECREF(created);
   return cached;
 }
 

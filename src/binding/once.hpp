@@ -1,8 +1,9 @@
 // A value made once per process by exactly one thread, on first need.
 // Threads that need it while another makes it wait, and call the given
 // hooks around their wait so that they can step away from the interpreter
-// (the maker may need it). A failed making leaves the cell empty, so the
-// next caller tries again. Plain C++, tested with real threads.
+// (the maker may need it). A failed making, or one that throws, leaves the
+// cell empty and wakes the waiters, so the next caller tries again. Plain
+// C++, tested with real threads.
 #pragma once
 
 #include <atomic>
@@ -22,12 +23,16 @@ class OnceCell {
       if (state == kReady) return {value_, true};
       if (state == kEmpty &&
           state_.compare_exchange_strong(state, kMaking, std::memory_order_acquire)) {
-        auto [value, ok] = make();
-        if (ok) value_ = value;
-        state_.store(ok ? kReady : kEmpty, std::memory_order_release);
-        state_.notify_all();
-        if (ok) return {value_, true};
-        return {value, false};
+        std::pair<T, bool> made;
+        try {
+          made = make();
+        } catch (...) {
+          finish(kEmpty);
+          throw;
+        }
+        if (made.second) value_ = made.first;
+        finish(made.second ? kReady : kEmpty);
+        return made;
       }
       if (state == kMaking) {
         before_wait();
@@ -43,6 +48,11 @@ class OnceCell {
   }
 
  private:
+  void finish(int state) {
+    state_.store(state, std::memory_order_release);
+    state_.notify_all();
+  }
+
   static constexpr int kEmpty = 0;
   static constexpr int kMaking = 1;
   static constexpr int kReady = 2;

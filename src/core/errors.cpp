@@ -64,7 +64,8 @@ struct DisplayText {
     return "Missing required segment: " + e.segment;
   }
   std::string operator()(const InvalidSegmentName& e) const {
-    return "Invalid segment name: " + e.name + " (must be exactly 3 alphabetic characters)";
+    return "Invalid segment name: " + e.name +
+           " (must be 3 characters: a letter, then letters or digits)";
   }
   std::string operator()(const InvalidFieldSeparators& e) const {
     return "Invalid field separators: " + e.separators + " (must be exactly 4 characters)";

@@ -74,6 +74,9 @@ Hl7EscapeHandler::Hl7EscapeHandler(EscapeTable escape_sequences, char field_sepa
   set(repetition_separator, e + "R" + e);
   set(component_separator, e + "S" + e);
   set(field_separator, e + "F" + e);
+  for (const std::string& escaped : escaped_ascii_) {
+    longest_escape_ = std::max(longest_escape_, escaped.size());
+  }
 }
 
 std::size_t Hl7EscapeHandler::escaped_size(std::string_view text) const {
@@ -201,6 +204,11 @@ Hl7EscapeHandler create_default_escape_handler() {
   table.emplace("X20", " ");
   table.emplace("X09", "\t");
   return Hl7EscapeHandler(std::move(table), '|', '^', '~', '\\', '&');
+}
+
+const Hl7EscapeHandler& default_escape_handler() {
+  static const Hl7EscapeHandler handler = create_default_escape_handler();
+  return handler;
 }
 
 }  // namespace mirabex

@@ -52,6 +52,8 @@ class Hl7EscapeHandler {
     }
   }
   std::size_t escaped_size(std::string_view text) const;
+  // The most bytes escape writes for one byte of plain text.
+  std::size_t longest_escape() const { return longest_escape_; }
 
   // Escaped text to plain text. Never fails: a lone trailing escape
   // character stays, and an unknown code is kept as it was written.
@@ -83,10 +85,15 @@ class Hl7EscapeHandler {
   // What escape writes for each ASCII byte; empty for bytes written as is.
   std::array<std::string, 128> escaped_ascii_;
   std::array<bool, 256> needs_escape_{};
+  std::size_t longest_escape_ = 1;
   bool unescapes_ascii_to_ascii_ = true;
 };
 
 Hl7EscapeHandler create_default_escape_handler();
+
+// The default handler, made once: it never changes, so every converter
+// object shares it instead of building its own table.
+const Hl7EscapeHandler& default_escape_handler();
 
 // Letters and digits of any script (Alphabetic, or a numeric category): the
 // characters that continue an escape code.

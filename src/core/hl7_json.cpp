@@ -6,11 +6,6 @@
 
 namespace mirabex {
 
-const Hl7EscapeHandler& default_escape_handler() {
-  static const Hl7EscapeHandler handler = create_default_escape_handler();
-  return handler;
-}
-
 Hl7Json::Hl7Json(std::string hl7_string, std::optional<bool> validation_enabled,
                  std::optional<bool> strict_validation, std::optional<bool> escaping_enabled)
     : hl7_string_(replace_eof(std::move(hl7_string))),

@@ -15,10 +15,6 @@
 
 namespace mirabex {
 
-// The default handler, made once: it never changes, so every converter
-// object shares it instead of building its own table.
-const Hl7EscapeHandler& default_escape_handler();
-
 class Hl7Json {
  public:
   Hl7Json(std::string hl7_string, std::optional<bool> validation_enabled,

@@ -5,6 +5,7 @@
 #include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/src.hpp>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 
 #include "core/utils.hpp"
@@ -67,7 +68,9 @@ class RecordBuilder {
   static constexpr std::size_t max_key_size = static_cast<std::size_t>(-1);
 
   RecordList records;
-  std::string failure;  // set when a value of the wrong kind failed the parse
+  std::string failure;               // set when a value of the wrong kind failed the parse
+  bool failed_at_number = false;     // that value was a number
+  bool number_out_of_range = false;  // a number beyond the double range failed the parse
   Level level = Level::kTop;
   bool in_string = false;
   bool after_key = false;  // a member's name has been read, its value not yet
@@ -125,13 +128,19 @@ class RecordBuilder {
 
   bool on_number_part(json::string_view, json::error_code&) { return true; }
   bool on_int64(std::int64_t value, json::string_view, json::error_code& ec) {
-    return wrong_kind("integer `" + std::to_string(value) + "`", ec);
+    return wrong_kind_number("integer `" + std::to_string(value) + "`", ec);
   }
   bool on_uint64(std::uint64_t value, json::string_view, json::error_code& ec) {
-    return wrong_kind("integer `" + std::to_string(value) + "`", ec);
+    return wrong_kind_number("integer `" + std::to_string(value) + "`", ec);
   }
   bool on_double(double value, json::string_view, json::error_code& ec) {
-    return wrong_kind("floating point `" + floating_point_text(value) + "`", ec);
+    // The parser rounds a number beyond the double range to infinity.
+    if (std::isinf(value)) {
+      number_out_of_range = true;
+      ec = json::error::test_failure;
+      return false;
+    }
+    return wrong_kind_number("floating point `" + floating_point_text(value) + "`", ec);
   }
   bool on_bool(bool value, json::error_code& ec) {
     return wrong_kind(value ? "boolean `true`" : "boolean `false`", ec);
@@ -141,6 +150,10 @@ class RecordBuilder {
   bool on_comment(json::string_view, json::error_code&) { return true; }
 
  private:
+  bool wrong_kind_number(const std::string& found, json::error_code& ec) {
+    failed_at_number = true;
+    return wrong_kind(found, ec);
+  }
   bool wrong_kind(const std::string& found, json::error_code& ec) {
     failure = "invalid type: " + found + ", expected " + expected_at(level);
     ec = json::error::test_failure;
@@ -150,6 +163,8 @@ class RecordBuilder {
   std::string key_;
   std::string value_;
 };
+
+bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
 char last_non_blank_before(std::string_view text, std::size_t offset) {
   while (offset > 0) {
@@ -172,7 +187,6 @@ bool follows_leading_surrogate_escape(std::string_view text, std::size_t offset)
 std::string describe_syntax_failure(json::error_code ec, const RecordBuilder& builder,
                                     std::string_view text, std::size_t offset) {
   using json::error;
-  if (ec == error::too_deep) return "recursion limit exceeded";
   if (ec == error::exponent_overflow) return "number out of range";
   if (ec == error::expected_hex_digit) return "invalid escape";
   if (ec == error::expected_utf16_escape || ec == error::illegal_leading_surrogate) {
@@ -232,12 +246,18 @@ Hl7Error invalid_json(const std::string& what) {
 }  // namespace
 
 std::variant<RecordList, Hl7Error> records_from_json(std::string_view text) {
-  json::parse_options options;
-  options.max_depth = kMaxJsonDepth;
-  json::basic_parser<RecordBuilder> parser(options);
+  json::basic_parser<RecordBuilder> parser(json::parse_options{});
   json::error_code ec;
   const std::size_t consumed = parser.write_some(false, text.data(), text.size(), ec);
   RecordBuilder& builder = parser.handler();
+  // The parser ends a number at a leading zero: a digit right after the
+  // number it reported means the text had digits after a leading zero.
+  if (builder.failed_at_number && consumed < text.size() && is_ascii_digit(text[consumed])) {
+    return invalid_json("invalid number" + position_text(text, consumed, true));
+  }
+  if (builder.number_out_of_range) {
+    return invalid_json("number out of range" + position_text(text, consumed, false));
+  }
   if (!builder.failure.empty()) {
     // The parser stops before a container or literal of the wrong kind and
     // after a number or string: point at its first or its last character.

@@ -25,17 +25,6 @@ void for_each_piece(std::string_view text, char separator, Piece&& piece) {
   piece(text);
 }
 
-std::size_t write_decimal(char* out, std::size_t n) {
-  char digits[20];
-  std::size_t count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + n % 10);
-    n /= 10;
-  } while (n != 0);
-  for (std::size_t i = 0; i < count; ++i) out[i] = digits[count - 1 - i];
-  return count;
-}
-
 }  // namespace
 
 Hl7Segment Hl7Segment::from_string(std::string_view line, const Hl7EscapeHandler* handler) {
@@ -106,25 +95,6 @@ Hl7Field Hl7Segment::parse_element(std::string_view text, const Hl7EscapeHandler
   return element;
 }
 
-std::size_t PositionKey::write_text(char* out) const {
-  std::size_t length = write_decimal(out, field);
-  if (repetition != kNone) {
-    out[length++] = '[';
-    length += write_decimal(out + length, repetition);
-    out[length++] = ']';
-  }
-  if (component != 0) {
-    out[length++] = '.';
-    length += write_decimal(out + length, component);
-  }
-  return length;
-}
-
-std::string PositionKey::text() const {
-  char buffer[kMaxTextSize];
-  return std::string(buffer, write_text(buffer));
-}
-
 std::size_t record_entry_count(const Hl7Segment& segment) {
   // A field or element not split into components still has one entry.
   const auto entries_of = [](const Hl7Field& element) {
@@ -143,7 +113,7 @@ std::size_t record_entry_count(const Hl7Segment& segment) {
 
 Record to_json(const Hl7Segment& segment) {
   Record record;
-  for_each_record_entry(segment, [&](const PositionKey& key, std::string_view value) {
+  for_each_record_entry(segment, [&](const Position& key, std::string_view value) {
     record.emplace_back(key.text(), value);
   });
   record.emplace_back(kSegmentNameKey, segment.name());

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/escape.hpp"
+#include "core/position.hpp"
 
 namespace mirabex {
 
@@ -96,28 +97,8 @@ class Hl7Segment {
   std::size_t unescaped_size_ = 0;
 };
 
-// The position a record key names: field k from 1, repetition r from 0 when
-// the field was split into repetitions, component c from 1 when the field
-// or repetition was split into components.
-struct PositionKey {
-  static constexpr std::size_t kNone = SIZE_MAX;
-  // "18446744073709551615[18446744073709551615].18446744073709551615"
-  static constexpr std::size_t kMaxTextSize = 3 * 20 + 3;
-
-  std::size_t field = 0;
-  std::size_t repetition = kNone;
-  std::size_t component = 0;
-
-  // The key text: "k", "k.c", "k[r]" or "k[r].c". Returns its length.
-  std::size_t write_text(char* out) const;
-  std::string text() const;
-  bool operator==(const PositionKey&) const = default;
-};
-
 // A record: key texts to value texts, in ascending byte order of the keys.
 using Record = std::vector<std::pair<std::string, std::string>>;
-
-inline constexpr std::string_view kSegmentNameKey = "segment_name";
 
 // The record of a segment: its position keys in byte order, then
 // "segment_name", which every record holds and which sorts last.
@@ -173,7 +154,7 @@ void for_each_in_key_order(std::size_t lowest, std::size_t highest,
 
 }  // namespace detail
 
-// Calls visit(PositionKey, std::string_view value) for every position key
+// Calls visit(Position, std::string_view value) for every position key
 // of the segment's record, in ascending byte order of the key texts.
 template <class Visit>
 void for_each_record_entry(const Hl7Segment& segment, Visit&& visit) {
@@ -185,7 +166,7 @@ void for_each_record_entry(const Hl7Segment& segment, Visit&& visit) {
                                     std::size_t repetition) {
     const auto components = segment.components(holder);
     detail::for_each_in_key_order(1, components.size(), never, [&](std::size_t c) {
-      visit(PositionKey{field, repetition, c}, components[c - 1]);
+      visit(Position{field, repetition, c}, components[c - 1]);
     });
   };
   // "k[" sorts after "k0".."k9", "k" and "k." before them.
@@ -200,13 +181,13 @@ void for_each_record_entry(const Hl7Segment& segment, Visit&& visit) {
         if (element.has_components()) {
           visit_components(element, k, r);
         } else {
-          visit(PositionKey{k, r, 0}, element.value);
+          visit(Position{k, r, 0}, element.value);
         }
       });
     } else if (field.has_components()) {
-      visit_components(field, k, PositionKey::kNone);
+      visit_components(field, k, Position::kNone);
     } else {
-      visit(PositionKey{k, PositionKey::kNone, 0}, field.value);
+      visit(Position{k, Position::kNone, 0}, field.value);
     }
   });
 }

@@ -32,8 +32,12 @@ bool is_supported_version(std::string_view version) {
 
 bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
+bool is_ascii_letter_or_digit(char c) { return is_ascii_letter(c) || (c >= '0' && c <= '9'); }
+
+// HL7 v2 segment IDs: a letter, then two letters or digits (PV1, ZX1, Z01).
 bool is_valid_segment_name(std::string_view name) {
-  return name.size() == 3 && std::ranges::all_of(name, is_ascii_letter);
+  return name.size() == 3 && is_ascii_letter(name[0]) && is_ascii_letter_or_digit(name[1]) &&
+         is_ascii_letter_or_digit(name[2]);
 }
 
 std::size_t count_parts(std::string_view text, char separator) {
@@ -42,20 +46,17 @@ std::size_t count_parts(std::string_view text, char separator) {
 
 std::optional<Hl7Error> check_header(const Hl7Validator& validator, const Hl7Segment& header) {
   if (header.name() != "MSH") return MissingRequiredSegment{"MSH (Message Header)"};
+  // Enough fields that every position read below is present.
   if (header.fields().size() < kVersionPosition) {
     return ValidationFailed{"MSH segment must have at least 12 fields"};
   }
-  const Hl7Field* encoding_characters = header.field(kEncodingCharactersPosition);
-  if (encoding_characters == nullptr) {
-    return ValidationFailed{"Field separators (field 1) are required"};
+  const std::string_view encoding_characters = header.field(kEncodingCharactersPosition)->value;
+  if (encoding_characters.size() != 4) {
+    return InvalidFieldSeparators{std::string(encoding_characters)};
   }
-  if (encoding_characters->value.size() != 4) {
-    return InvalidFieldSeparators{std::string(encoding_characters->value)};
-  }
-  const Hl7Field* version = header.field(kVersionPosition);
-  if (version == nullptr) return ValidationFailed{"HL7 version (field 12) is required"};
-  if (validator.strict_mode && !is_supported_version(version->value)) {
-    return UnsupportedVersion{std::string(version->value), supported_versions_text()};
+  const std::string_view version = header.field(kVersionPosition)->value;
+  if (validator.strict_mode && !is_supported_version(version)) {
+    return UnsupportedVersion{std::string(version), supported_versions_text()};
   }
   return validate_message_type(validator.strict_mode, header);
 }

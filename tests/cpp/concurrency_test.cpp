@@ -6,6 +6,7 @@
 #include <atomic>
 #include <latch>
 #include <memory>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -135,6 +136,31 @@ TEST(OnceCell, AFailedMakingLetsTheNextCallerTryAgain) {
   EXPECT_EQ(makes.load(), 1);
 }
 
+// A maker that throws while another thread waits for it: the waiter wakes
+// and makes the value itself.
+TEST(OnceCell, AMakerThatThrowsWakesTheWaiters) {
+  OnceCell<int> cell;
+  std::atomic<bool> making{false};
+  std::atomic<bool> waiting{false};
+  std::thread thrower([&] {
+    const auto make = [&]() -> std::pair<int, bool> {
+      making = true;
+      while (!waiting.load()) std::this_thread::yield();
+      throw std::bad_alloc();
+    };
+    EXPECT_THROW(cell.get_or_make(
+                     make, [] {}, [] {}),
+                 std::bad_alloc);
+  });
+  while (!making.load()) std::this_thread::yield();
+  auto [value, ok] =
+      cell.get_or_make([] { return std::pair(7, true); }, [&] { waiting = true; }, [] {});
+  thrower.join();
+  EXPECT_TRUE(waiting.load());
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(value, 7);
+}
+
 // Stand-ins for key objects: 8-byte aligned addresses that live as long as
 // the index.
 struct FakeKeys {
@@ -143,8 +169,8 @@ struct FakeKeys {
   std::vector<std::uint64_t> storage;
 };
 
-PositionKey fake_position(std::size_t i) {
-  return {i % 256, i % 3 == 0 ? PositionKey::kNone : i % 16, i % 32};
+Position fake_position(std::size_t i) {
+  return {i % 256, i % 3 == 0 ? Position::kNone : i % 16, i % 32};
 }
 
 TEST(KnownKeyIndex, FindsWhatWasAddedAndNothingElse) {
@@ -168,17 +194,17 @@ TEST(KnownKeyIndex, RefusesWhatAnEntryCannotHold) {
   auto index = std::make_unique<KnownKeyIndex>();
   const FakeKeys keys(4);
   const void* misaligned = static_cast<const char*>(keys[3]) + 4;
-  index->add(keys[0], position_code(PositionKey{256, PositionKey::kNone, 0}));
-  index->add(keys[1], position_code(PositionKey{3, 16, 1}));
-  index->add(keys[2], position_code(PositionKey{3, PositionKey::kNone, 32}));
-  index->add(misaligned, position_code(PositionKey{3, PositionKey::kNone, 0}));
-  index->add(nullptr, position_code(PositionKey{3, PositionKey::kNone, 0}));
+  index->add(keys[0], position_code(Position{256, Position::kNone, 0}));
+  index->add(keys[1], position_code(Position{3, 16, 1}));
+  index->add(keys[2], position_code(Position{3, Position::kNone, 32}));
+  index->add(misaligned, position_code(Position{3, Position::kNone, 0}));
+  index->add(nullptr, position_code(Position{3, Position::kNone, 0}));
   PositionCode found = kNoPosition;
   for (const void* key :
        {keys[0], keys[1], keys[2], misaligned, static_cast<const void*>(nullptr)}) {
     EXPECT_FALSE(index->find(key, found));
   }
-  index->add(keys[0], position_code(PositionKey{255, 15, 31}));
+  index->add(keys[0], position_code(Position{255, 15, 31}));
   ASSERT_TRUE(index->find(keys[0], found));
   EXPECT_EQ(found, pack_position(255, 15, 31));
 }

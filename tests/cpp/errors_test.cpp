@@ -48,8 +48,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "Component value exceeds maximum length: 65537 > 65536 characters"},
         DisplayCase{MissingRequiredSegment{"MSH (Message Header)"},
                     "Missing required segment: MSH (Message Header)"},
-        DisplayCase{InvalidSegmentName{"ZX1"},
-                    "Invalid segment name: ZX1 (must be exactly 3 alphabetic characters)"},
+        DisplayCase{InvalidSegmentName{"1AB"},
+                    "Invalid segment name: 1AB (must be 3 characters: a letter, then letters or "
+                    "digits)"},
         DisplayCase{InvalidFieldSeparators{"^~\\"},
                     "Invalid field separators: ^~\\ (must be exactly 4 characters)"},
         DisplayCase{JsonError{"oops"}, "JSON parsing error: oops"},

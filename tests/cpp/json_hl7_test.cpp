@@ -12,7 +12,7 @@ namespace {
 
 struct KeyCase {
   std::string key;
-  std::optional<Placement> placement;
+  std::optional<Position> placement;
   friend void PrintTo(const KeyCase& c, std::ostream* os) { *os << testing::PrintToString(c.key); }
 };
 
@@ -28,11 +28,10 @@ INSTANTIATE_TEST_SUITE_P(
     Grammar, PositionKeys,
     testing::Values(
         // Plain keys.
-        KeyCase{"3", Placement{3, 0, 0}}, KeyCase{"+3", Placement{3, 0, 0}},
-        KeyCase{"03", Placement{3, 0, 0}}, KeyCase{"007", Placement{7, 0, 0}},
-        KeyCase{"+007", Placement{7, 0, 0}}, KeyCase{"0", Placement{0, 0, 0}},
-        KeyCase{"00", Placement{0, 0, 0}},
-        KeyCase{"18446744073709551615", Placement{kU64Max, 0, 0}},
+        KeyCase{"3", Position{3, 0, 0}}, KeyCase{"+3", Position{3, 0, 0}},
+        KeyCase{"03", Position{3, 0, 0}}, KeyCase{"007", Position{7, 0, 0}},
+        KeyCase{"+007", Position{7, 0, 0}}, KeyCase{"0", Position{0, 0, 0}},
+        KeyCase{"00", Position{0, 0, 0}}, KeyCase{"18446744073709551615", Position{kU64Max, 0, 0}},
         KeyCase{"18446744073709551616", std::nullopt}, KeyCase{"-5", std::nullopt},
         KeyCase{"-0", std::nullopt}, KeyCase{"+", std::nullopt}, KeyCase{"++3", std::nullopt},
         KeyCase{"5 ", std::nullopt}, KeyCase{" 5", std::nullopt}, KeyCase{"5a", std::nullopt},
@@ -40,24 +39,24 @@ INSTANTIATE_TEST_SUITE_P(
         KeyCase{"segment_name", std::nullopt}, KeyCase{"segment_name ", std::nullopt},
         KeyCase{std::string("3\0", 2), std::nullopt}, KeyCase{"\xD9\xA3", std::nullopt},
         // Bracket keys.
-        KeyCase{"3[1]", Placement{3, 1, 0}}, KeyCase{"3[1].2", Placement{3, 1, 2}},
-        KeyCase{"3[1]x", Placement{3, 1, 0}}, KeyCase{"3[1][2]", Placement{3, 1, 0}},
-        KeyCase{"+3[+1].+2", Placement{3, 1, 2}}, KeyCase{"0[2]", Placement{0, 2, 0}},
-        KeyCase{"3[0].0", Placement{3, 0, 0}}, KeyCase{"3[]", std::nullopt},
+        KeyCase{"3[1]", Position{3, 1, 0}}, KeyCase{"3[1].2", Position{3, 1, 2}},
+        KeyCase{"3[1]x", Position{3, 1, 0}}, KeyCase{"3[1][2]", Position{3, 1, 0}},
+        KeyCase{"+3[+1].+2", Position{3, 1, 2}}, KeyCase{"0[2]", Position{0, 2, 0}},
+        KeyCase{"3[0].0", Position{3, 0, 0}}, KeyCase{"3[]", std::nullopt},
         KeyCase{"[1]", std::nullopt}, KeyCase{"3[1].", std::nullopt},
         KeyCase{"3[1].x", std::nullopt}, KeyCase{"3[1].2.5", std::nullopt},
         KeyCase{"3]1[", std::nullopt}, KeyCase{"3.1[2]", std::nullopt},
         KeyCase{"3[18446744073709551616]", std::nullopt},
         // Dotted keys.
-        KeyCase{"5.2", Placement{5, 0, 2}}, KeyCase{"0.1", Placement{0, 0, 1}},
-        KeyCase{"3.0", Placement{3, 0, 0}}, KeyCase{"5.2.1", std::nullopt},
+        KeyCase{"5.2", Position{5, 0, 2}}, KeyCase{"0.1", Position{0, 0, 1}},
+        KeyCase{"3.0", Position{3, 0, 0}}, KeyCase{"5.2.1", std::nullopt},
         KeyCase{".2", std::nullopt}, KeyCase{"5.", std::nullopt}, KeyCase{"5.a", std::nullopt},
         KeyCase{"5[.2", std::nullopt}));
 
 // The packed position must order exactly like (field, repetition,
 // component), up to the limit, or the writer would misplace values.
 TEST(PositionCode, OrdersLikeThePosition) {
-  std::vector<Placement> placements;
+  std::vector<Position> placements;
   for (const std::uint64_t field : {0u, 1u, 2u, 99u, 100u, 65535u, 100000u}) {
     for (const std::uint64_t repetition : {0u, 1u, 7u, 4096u, 100000u}) {
       for (const std::uint64_t component : {0u, 1u, 31u, 32u, 100000u}) {
@@ -65,13 +64,11 @@ TEST(PositionCode, OrdersLikeThePosition) {
       }
     }
   }
-  const auto tuple = [](const Placement& p) {
-    return std::tie(p.field, p.repetition, p.component);
-  };
-  for (const Placement& a : placements) {
+  const auto tuple = [](const Position& p) { return std::tie(p.field, p.repetition, p.component); };
+  for (const Position& a : placements) {
     const PositionCode code = pack_position(a.field, a.repetition, a.component);
-    ASSERT_EQ(placement_of(code), a);
-    for (const Placement& b : placements) {
+    ASSERT_EQ(position_of(code), a);
+    for (const Position& b : placements) {
       ASSERT_EQ(code < pack_position(b.field, b.repetition, b.component), tuple(a) < tuple(b));
     }
   }
@@ -93,13 +90,13 @@ TEST(PositionCode, OfAWrittenKeyIsOfItsText) {
   for (std::size_t field = 0; field < 300; ++field) {
     for (std::size_t repetition = 0; repetition < 20; ++repetition) {
       for (std::size_t component = 0; component < 40; ++component) {
-        const std::size_t r = repetition == 19 ? PositionKey::kNone : repetition;
-        const PositionKey key{field, r, component};
+        const std::size_t r = repetition == 19 ? Position::kNone : repetition;
+        const Position key{field, r, component};
         ASSERT_EQ(position_code(key), position_code(key.text())) << key.text();
       }
     }
   }
-  const PositionKey past{100001, PositionKey::kNone, 0};
+  const Position past{100001, Position::kNone, 0};
   EXPECT_EQ(position_code(past), kBeyondLimit);
 }
 
@@ -238,6 +235,39 @@ TEST(AssemblySizeBound, RefusesPositionsPastTheLimit) {
   EXPECT_EQ(assemble({record({{"100000", "x"}})}).size(), 100000u);
 }
 
+// 11,000 short keys ask for 1.1 GB of component separators: refused at the
+// field that passes the limit (3 + 100001 * 10738 bytes), before writing.
+TEST(AssemblySizeBound, RefusesATextPastOneGibibyte) {
+  Pairs pairs = {{"segment_name", "PID"}};
+  for (int field = 1; field <= 11000; ++field) {
+    pairs.emplace_back(std::to_string(field) + "[0].100000", "x");
+  }
+  const std::string refused =
+      "error: HL7 field error in segment PID, field 10738: the assembled message would exceed "
+      "1073741824 bytes";
+  EXPECT_EQ(assemble({record({{"segment_name", "EVN"}}), pairs}, false), refused);
+  EXPECT_EQ(assemble({pairs}, true), refused);
+  // A position past its own limit in an earlier record is reported first.
+  EXPECT_EQ(assemble({record({{"1.100001", "x"}}), pairs}),
+            "error: HL7 field error in segment , field 1: component 100001 exceeds the limit of "
+            "100000");
+}
+
+// Keys that name one position in many spellings are counted once: the text
+// is 100 kB although each key alone could ask for as much.
+TEST(AssemblySizeBound, CountsWhatIsWrittenNotWhatKeysCouldAsk) {
+  Pairs pairs;
+  for (const std::string sign : {"", "+"}) {
+    for (std::string zeros; zeros.size() <= 80; zeros += '0') {
+      for (std::string inner; inner.size() <= 80; inner += '0') {
+        pairs.emplace_back(sign + zeros + "1[" + inner + "0]." + zeros + "100000", "x");
+      }
+    }
+  }
+  ASSERT_GT(pairs.size() * 100000, kMaxAssembledSize);
+  EXPECT_EQ(assemble({pairs}), std::string(99999, '^') + "x");
+}
+
 TEST(RecordList, SortsByBytesAndKeepsTheLastOfEqualKeys) {
   const std::string big(100000, 'v');  // larger than an arena block
   const RecordList list = record_list(
@@ -322,6 +352,18 @@ INSTANTIATE_TEST_SUITE_P(
         JsonCase{R"([{"1": tru}])", kInvalid + "expected ident at line 1 column 8"},
         JsonCase{R"([{"1": @}])", kInvalid + "expected value at line 1 column 8"},
         JsonCase{"[-]", kInvalid + "invalid number at line 1 column 3"},
+        // Numbers beyond the double range and leading zeros are syntax
+        // failures wherever they stand.
+        JsonCase{R"([{"1": 1e400}])", kInvalid + "number out of range at line 1 column 12"},
+        JsonCase{"[-1e400]", kInvalid + "number out of range at line 1 column 7"},
+        JsonCase{"\n1e400", kInvalid + "number out of range at line 2 column 5"},
+        JsonCase{"[1.5e308]", kInvalid +
+                                  "invalid type: floating point `1.5e+308`, expected a map at line "
+                                  "1 column 8"},
+        JsonCase{R"([{"1": 01}])", kInvalid + "invalid number at line 1 column 9"},
+        JsonCase{"[00]", kInvalid + "invalid number at line 1 column 3"},
+        JsonCase{"-01", kInvalid + "invalid number at line 1 column 3"},
+        JsonCase{R"([{"1": "a", "2": -00}])", kInvalid + "invalid number at line 1 column 20"},
         JsonCase{"[@]", kInvalid + "expected value at line 1 column 2"}));
 
 TEST(ReadJsonLimits, DeepNestingFailsAsAShapeError) {

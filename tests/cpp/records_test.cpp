@@ -85,12 +85,12 @@ TEST(ToJson, ValuesAreUnescapedOnlyInEscapingMode) {
   EXPECT_EQ(record_of("X|A\\F\\B"), (Record{{"1", "A\\F\\B"}, {"segment_name", "X"}}));
 }
 
-TEST(PositionKey, WritesEveryShape) {
-  EXPECT_EQ((PositionKey{3}).text(), "3");
-  EXPECT_EQ((PositionKey{5, PositionKey::kNone, 2}).text(), "5.2");
-  EXPECT_EQ((PositionKey{11, 0, 1}).text(), "11[0].1");
-  EXPECT_EQ((PositionKey{13, 1, 0}).text(), "13[1]");
-  EXPECT_EQ((PositionKey{SIZE_MAX, SIZE_MAX - 1, SIZE_MAX}).text(),
+TEST(Position, WritesEveryShape) {
+  EXPECT_EQ((Position{3}).text(), "3");
+  EXPECT_EQ((Position{5, Position::kNone, 2}).text(), "5.2");
+  EXPECT_EQ((Position{11, 0, 1}).text(), "11[0].1");
+  EXPECT_EQ((Position{13, 1, 0}).text(), "13[1]");
+  EXPECT_EQ((Position{SIZE_MAX, SIZE_MAX - 1, SIZE_MAX}).text(),
             "18446744073709551615[18446744073709551614].18446744073709551615");
 }
 

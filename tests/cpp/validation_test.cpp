@@ -49,6 +49,8 @@ TEST_P(ValidateText, ReportsTheFirstFailure) {
   EXPECT_EQ(outcome(validator.validate_message_text(GetParam().text)), GetParam().expected);
 }
 
+const std::string kNameRule = " (must be 3 characters: a letter, then letters or digits)";
+
 const std::string kUnsupported =
     " (supported versions: 2.1, 2.2, 2.3, 2.4, 2.5, 2.5.1, 2.6, 2.7, 2.8, 2.9)";
 
@@ -106,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
                        "Missing required segment: PID (Patient Identification)"},
         ValidationCase{kHeader + "\nEVN|1\nPID|1", false, true, "OK"},
         // The missing PID is reported before a bad segment name.
-        ValidationCase{kHeader + "\nZX1|1", false, true,
+        ValidationCase{kHeader + "\n1AB|1", false, true,
                        "Missing required segment: PID (Patient Identification)"},
         // A final line feed ends the last segment; any other empty line is
         // a segment without a name.
@@ -118,16 +120,17 @@ INSTANTIATE_TEST_SUITE_P(
                        "HL7 validation failed: Segment 2 has empty segment name"},
         ValidationCase{kHeader + "\nPID|1\n\n", false, false,
                        "HL7 validation failed: Segment 3 has empty segment name"},
-        // Segment names: three ASCII letters, either case.
-        ValidationCase{kHeader + "\nZX1|1", false, false,
-                       "Invalid segment name: ZX1 (must be exactly 3 alphabetic characters)"},
-        ValidationCase{kHeader + "\nzxy|1", false, false, "OK"},
-        ValidationCase{kHeader + "\nZX|1", false, false,
-                       "Invalid segment name: ZX (must be exactly 3 alphabetic characters)"},
-        ValidationCase{kHeader + "\nZXYW", false, false,
-                       "Invalid segment name: ZXYW (must be exactly 3 alphabetic characters)"},
+        // Segment names: a letter, then two letters or digits, either case.
+        ValidationCase{kHeader + "\nPV1|1\nZX1|1\nZ01|1\nzxy|1\npv1", false, false, "OK"},
+        ValidationCase{kHeader + "\nZX|1", false, false, "Invalid segment name: ZX" + kNameRule},
+        ValidationCase{kHeader + "\nZXYW", false, false, "Invalid segment name: ZXYW" + kNameRule},
+        ValidationCase{kHeader + "\n1AB|1", false, false, "Invalid segment name: 1AB" + kNameRule},
+        ValidationCase{kHeader + "\nP-1|1", false, false, "Invalid segment name: P-1" + kNameRule},
+        ValidationCase{kHeader + "\nPV\xC2\xB9|1", false, false,
+                       "Invalid segment name: PV\xC2\xB9" + kNameRule},
+        ValidationCase{kHeader + "\n PI|1", false, false, "Invalid segment name:  PI" + kNameRule},
         ValidationCase{kHeader + "\n\xC3\xA9X|1", false, false,
-                       "Invalid segment name: \xC3\xA9X (must be exactly 3 alphabetic characters)"},
+                       "Invalid segment name: \xC3\xA9X" + kNameRule},
         // Lengths are UTF-8 bytes; repetitions are not examined apart.
         ValidationCase{kHeader + "\nOBX|" + std::string(65536, 'x'), false, false, "OK"},
         ValidationCase{kHeader + "\nOBX|" + std::string(65537, 'x'), false, false,
@@ -164,6 +167,7 @@ TEST(ValidateMessageProperty, TextEqualsParsedList) {
   const std::vector<std::string> pieces = {kHeader,
                                            "PID|1",
                                            "ZX1|2",
+                                           "1AB|2",
                                            "",
                                            "EVN|",
                                            "pid",

@@ -3,6 +3,8 @@ members, files that are not plain files. Each converts or raises the error
 users are told about; none crashes or hangs."""
 import json
 import os
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -85,6 +87,29 @@ def test_keys_at_the_numeric_bounds(key, outcome):
         assert made.hl7_string == "ZZZ"
     else:
         assert made.hl7_string.endswith("x") and len(made.hl7_string) > 100_000
+
+
+# Two megabytes of JSON asking for about two gigabytes of separators: refused
+# before anything is written, so the peak memory of the process barely moves.
+def test_an_assembly_past_one_gibibyte_is_refused_without_writing(tmp_path):
+    keys = json.dumps({f"{field}[0].100000": "x" for field in range(1, 20_001)})
+    path = write(tmp_path, f'[{{"segment_name": "PID", {keys[1:]}]', "records.json")
+    script = f"""if True:
+        import resource, mirabex
+        made = mirabex.JsonHl7.from_file({path!r})
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        for read in (lambda: made.hl7_string, lambda: made.hl7_string_unescaped):
+            try:
+                read()
+            except Exception as error:
+                print(error)
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+    """
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    *errors, growth_kb = run.stdout.splitlines()
+    assert errors == ["HL7 field error in segment PID, field 10738: the assembled message would "
+                      "exceed 1073741824 bytes"] * 2
+    assert int(growth_kb) < 64 * 1024
 
 
 def test_a_fifo_is_read_like_a_file(tmp_path):

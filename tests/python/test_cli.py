@@ -9,25 +9,54 @@ import struct
 import subprocess
 import sys
 import termios
+import tomllib
 
 import pytest
 
 import mirabex
 from mirabex_cli import split_messages
-from support import CORPUS_DIR, corpus_text
+from support import CORPUS_DIR, CORPUS_FILES, corpus_text
 
 MSH = "MSH|^~\\&|SND|FAC|RCV|FAC2|DT||ADT^A01^ADT_A01|{}|P|2.5"
 PID = "PID|1||123^^^HOSP||DOE^JOHN"
 ONE, TWO = MSH.format(1) + "\r" + PID, MSH.format(2) + "\r" + PID
+VERSION = tomllib.loads((CORPUS_DIR.parents[2] / "pyproject.toml").read_text())["project"]["version"]
 
 
-def mirabex_command(*arguments, cwd=None, stderr=subprocess.PIPE):
-    return subprocess.run([sys.executable, "-m", "mirabex_cli", *map(str, arguments)], cwd=cwd,
-                          stdout=subprocess.PIPE, stderr=stderr, text=True, encoding="utf-8")
+def mirabex_command(*arguments, cwd=None, stderr=subprocess.PIPE, stdin=""):
+    """The command's result, its output decoded as UTF-8 with CRs kept."""
+    result = subprocess.run([sys.executable, "-m", "mirabex_cli", *map(str, arguments)], cwd=cwd,
+                            input=stdin.encode(), stdout=subprocess.PIPE, stderr=stderr)
+    result.stdout = result.stdout.decode()
+    result.stderr = None if result.stderr is None else result.stderr.decode()
+    return result
+
+
+def piped(*commands, stdin=b""):
+    """mirabex commands joined by pipes, as in a shell: the last one's stdout
+    (bytes), every command's stderr, and every exit status."""
+    processes = []
+    for arguments in commands:
+        source = processes[-1].stdout if processes else subprocess.PIPE
+        processes.append(subprocess.Popen([sys.executable, "-m", "mirabex_cli", *map(str, arguments)],
+                                          stdin=source, stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+        if len(processes) > 1:
+            processes[-2].stdout.close()  # the next command alone reads it
+    processes[0].stdin.write(stdin)
+    processes[0].stdin.close()
+    stdout = processes[-1].stdout.read()
+    stderr = b"".join(process.stderr.read() for process in processes).decode()
+    return stdout, stderr, [process.wait() for process in processes]
 
 
 def json_lines(stdout):
     return [json.loads(line) for line in stdout.splitlines()]
+
+
+def hl7_file(messages, ending="\r", mllp=False):
+    """Messages (CR between segments) as HL7 files hold them: each segment ended."""
+    ended = ["".join(segment + ending for segment in message.split("\r")) for message in messages]
+    return "".join(f"\x0b{text}\x1c\r" if mllp else text for text in ended)
 
 
 @pytest.mark.parametrize("text, messages", [
@@ -96,11 +125,13 @@ def test_to_json_options_and_encoding(folder, options, keywords):
 
 
 def test_to_json_validation_failure_names_the_message(folder):
-    result = mirabex_command("to-json", "--validate", "--strict", folder / "b_batch.hl7")
+    two_components = (ONE + "\r" + TWO).replace("ADT^A01^ADT_A01", "ADT^A01")
+    (folder / "f_type.hl7").write_text(two_components, encoding="utf-8")
+    result = mirabex_command("to-json", "--validate", "--strict", folder / "f_type.hl7")
     assert result.returncode == 1 and result.stdout == ""
     assert result.stderr.splitlines() == [
-        f"{folder / 'b_batch.hl7'} (message {n}): Invalid segment name: PD1 "
-        "(must be exactly 3 alphabetic characters)" for n in (1, 2)]
+        f"{folder / 'f_type.hl7'}:{n}: HL7 validation failed: Message type (field 8) "
+        "must have at least 3 components: event^structure^version" for n in (1, 2)]
 
 
 def test_jobs_and_output_file_keep_the_order(tmp_path):
@@ -114,49 +145,105 @@ def test_jobs_and_output_file_keep_the_order(tmp_path):
     assert out.read_text(encoding="utf-8") == serial.stdout
 
 
-def test_to_hl7(tmp_path):
+@pytest.mark.parametrize("options, ending, mllp", [
+    ([], "\r", False),
+    (["--unescaped"], "\r", False),
+    (["--line-ending", "lf"], "\n", False),
+    (["--line-ending", "crlf", "--mllp"], "\r\n", True),
+])
+def test_to_hl7_reads_arrays_and_json_lines(tmp_path, options, ending, mllp):
     records = mirabex.Hl7Json(ONE.replace("DOE", "DOE ^X")).hl7_json
-    (tmp_path / "a.json").write_text(json.dumps(records), encoding="utf-8")
+    (tmp_path / "a.json").write_text(json.dumps(records, indent=1), encoding="utf-8")
     (tmp_path / "b.json").write_text("[{]", encoding="utf-8")
-    assembled = mirabex.JsonHl7(records)
-    for options, text in [([], assembled.hl7_string), (["--unescaped"], assembled.hl7_string_unescaped)]:
-        result = mirabex_command("to-hl7", *options, "a.json", "b.json", "a.json", cwd=tmp_path)
-        assert result.returncode == 1
-        assert result.stdout == f"{text}\n{text}\n"
-        assert result.stderr == "b.json: HL7 invalid format: Invalid JSON: key must be a string " \
-                                "at line 1 column 3\n"
-        assert split_messages(result.stdout) == [text.replace("\n", "\r")] * 2
+    to_json = mirabex_command("to-json", "-", stdin=f"{TWO}\n{ONE}")
+    lines = to_json.stdout.splitlines()
+    stream = "\n".join([lines[0], '{"records": [{"1": 5}]}', "", "[{}]", "{", lines[1]])
+    result = mirabex_command("to-hl7", *options, "a.json", "-", "b.json", cwd=tmp_path, stdin=stream)
+    assert result.returncode == 1
+    assert result.stderr.splitlines() == [
+        "-:2: records must be a list of objects with text values "
+        "('int' object is not an instance of 'str')",
+        '-:4: expected an object with "records", as to-json writes',
+        "-:5: invalid JSON: Expecting property name enclosed in double quotes at column 2",
+        "b.json: invalid JSON: Expecting property name enclosed in double quotes at line 1 column 3"]
+    texts = [mirabex.JsonHl7(each) for each in (records, *(line["records"] for line in json_lines(to_json.stdout)))]
+    texts = [text.hl7_string_unescaped if options == ["--unescaped"] else text.hl7_string for text in texts]
+    assert result.stdout == hl7_file([text.replace("\n", "\r") for text in texts], ending, mllp)
+    assert [mirabex.Hl7Json(text).hl7_json for text in split_messages(result.stdout)][1:] == \
+        [mirabex.Hl7Json(text).hl7_json for text in (TWO, ONE)]
 
 
-def test_validate_prints_one_line_per_file(folder):
+FRAMINGS = {
+    "cr": lambda messages: hl7_file(messages),
+    "lf": lambda messages: hl7_file(messages, "\n"),
+    "crlf": lambda messages: hl7_file(messages, "\r\n"),
+    "mllp": lambda messages: hl7_file(messages, mllp=True),
+    "batch": lambda messages: f"FHS|^~\\&\rBHS|^~\\&\r{hl7_file(messages)}BTS|{len(messages)}\rFTS|1\r",
+}
+
+
+@pytest.mark.parametrize("framing", FRAMINGS)
+def test_round_trip_through_pipes(tmp_path, framing):
+    messages = [message for name in CORPUS_FILES for message in split_messages(corpus_text(name))]
+    archive = tmp_path / "archive.hl7"
+    archive.write_bytes(FRAMINGS[framing](messages).encode())
+    # Values kept as they are give the messages back byte for byte.
+    exact, errors, statuses = piped(["to-json", "--no-escaping", archive],
+                                    ["to-hl7", "--unescaped", "-", "-o", "-"])
+    assert (statuses, errors) == ([0, 0], "")
+    assert exact.decode() == hl7_file(messages)
+    # With escaping, the text written may differ (a space as \X20\) but reads
+    # back to the same records.
+    again, errors, statuses = piped(["to-json", archive], ["to-hl7", "-"], ["to-json", "-"])
+    assert (statuses, errors) == ([0, 0, 0], "")
+    assert [line["records"] for line in json_lines(again)] == \
+        [mirabex.Hl7Json(message).hl7_json for message in messages]
+
+
+def test_validate_reports_each_message(folder):
     strict = ONE.replace("|2.5", "|2.5.9")
     (folder / "good.hl7").write_text(ONE, encoding="utf-8")
     (folder / "old.hl7").write_text(strict, encoding="utf-8")
     (folder / "no_pid.hl7").write_text(MSH.format(3), encoding="utf-8")
     names = ["good.hl7", "old.hl7", "no_pid.hl7", "c_mllp.hl7", "missing.hl7"]
+    messages = ["good.hl7:1", "old.hl7:1", "no_pid.hl7:1", "c_mllp.hl7:1", "c_mllp.hl7:2"]
+    no_pid = "Missing required segment: PID (Patient Identification)"
+    old_version = ("HL7 version not supported: 2.5.9 (supported versions: 2.1, 2.2, 2.3, 2.4, 2.5, "
+                   "2.5.1, 2.6, 2.7, 2.8, 2.9)")
     for options, outcomes in [
-        ([], ["OK", "OK", "Missing required segment: PID (Patient Identification)", "OK"]),
-        (["--no-pid"], ["OK", "OK", "OK", "OK"]),
-        (["--strict"], ["OK", "HL7 version not supported: 2.5.9 (supported versions: 2.1, 2.2, "
-                        "2.3, 2.4, 2.5, 2.5.1, 2.6, 2.7, 2.8, 2.9)",
-                        "Missing required segment: PID (Patient Identification)", "OK"]),
+        ([], ["OK", "OK", no_pid, "OK", "OK"]),
+        (["--no-pid"], ["OK", "OK", "OK", "OK", "OK"]),
+        (["--strict"], ["OK", old_version, no_pid, "OK", "OK"]),
     ]:
         result = mirabex_command("validate", *options, *names, cwd=folder)
-        assert result.returncode == 1
-        assert result.stdout.splitlines() == [f"{n}: {o}" for n, o in zip(names, outcomes)]
+        assert result.returncode == 2  # an input that cannot be read outweighs a failed message
+        assert result.stdout.splitlines() == [f"{m}: {o}" for m, o in zip(messages, outcomes)]
         assert result.stderr == "missing.hl7: No such file or directory\n"
     assert mirabex_command("validate", "good.hl7", "c_mllp.hl7", cwd=folder).returncode == 0
+    result = mirabex_command("validate", "--format", "json", "good.hl7", "-", cwd=folder,
+                             stdin=f"{strict}\n{MSH.format(3)}")
+    assert (result.returncode, result.stderr) == (1, "")
+    assert json_lines(result.stdout) == [
+        {"file": "good.hl7", "message": 1, "ok": True, "error": None},
+        {"file": "-", "message": 1, "ok": True, "error": None},
+        {"file": "-", "message": 2, "ok": False, "error": no_pid}]
 
 
 @pytest.mark.parametrize("arguments, status, text", [
     (["--help"], 0, "MLLP framing"),
     (["--help"], 0, "BHS, BTS, FHS, FTS"),
+    (["validate", "--help"], 0, "2  bad usage, or an input that could not be read at all"),
+    (["--version"], 0, f"mirabex {VERSION}\n"),
     (["to-json", "--help"], 0, "--no-escaping"),
     ([], 2, "required: COMMAND"),
     (["to-json"], 2, "required: PATH"),
     (["to-json", "x", "--jobs", "0"], 2, "-j/--jobs: expected a whole number of at least 1, not '0'"),
     (["to-json", "x", "-o", "no/such/folder/out"], 2, "cannot write no/such/folder/out: No such file"),
     (["convert", "x"], 2, "invalid choice: 'convert'"),
+    (["to-hl7", "-", "x", "-"], 2, "mirabex to-hl7: error: standard input (-) can be read only once"),
+    (["to-hl7", "no-such.json"], 2, "no-such.json: No such file or directory"),
+    (["to-json", "-"], 1, "-: HL7 message is empty"),
+    (["to-hl7", "-"], 0, ""),  # no lines, no messages
 ])
 def test_usage(arguments, status, text):
     result = mirabex_command(*arguments)
@@ -167,9 +254,9 @@ def test_usage(arguments, status, text):
 @pytest.mark.parametrize("files, bar", [(3, False), (6, True)])
 def test_progress_bar_only_on_a_terminal_for_many_files(tmp_path, files, bar):
     for number in range(files):
-        (tmp_path / f"{number}.hl7").write_text(ONE, encoding="utf-8")
+        (tmp_path / f"{number}.hl7").write_text(ONE if number else "", encoding="utf-8")
     piped = mirabex_command("to-json", tmp_path)
-    assert (piped.returncode, piped.stderr) == (0, "")
+    assert (piped.returncode, piped.stderr) == (1, f"{tmp_path / '0.hl7'}: HL7 message is empty\n")
     terminal, other_end = pty.openpty()
     fcntl.ioctl(other_end, termios.TIOCSWINSZ, struct.pack("4H", 24, 80, 0, 0))
     result = mirabex_command("to-json", tmp_path, stderr=other_end)
@@ -179,5 +266,6 @@ def test_progress_bar_only_on_a_terminal_for_many_files(tmp_path, files, bar):
         with contextlib.suppress(OSError):  # EIO: all read, and the other end is closed
             while chunk := reader.read(4096):
                 shown += chunk
-    assert result.returncode == 0 and result.stdout == piped.stdout
+    assert result.returncode == 1 and result.stdout == piped.stdout
     assert (f"{files}/{files}".encode() in shown) == bar
+    assert b"0.hl7: HL7 message is empty" in shown  # failures go to stderr, bar or not

@@ -23,7 +23,7 @@ def test_pip_install_brings_the_stub_and_the_command(tmp_path):
                     REPO], check=True, cwd=tmp_path)
     site = Path(subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"],
                                check=True, capture_output=True, text=True).stdout.strip())
-    for name in ("mirabex.pyi", "mirabex/py.typed", "mirabex_cli.py"):
+    for name in ("mirabex.pyi", "mirabex/py.typed", "mirabex_cli.py", "mirabex_mllp/server.py"):
         assert (site / name).is_file(), name
     assert not (site / "mirabex" / "__init__.py").exists()
 
@@ -32,7 +32,10 @@ def test_pip_install_brings_the_stub_and_the_command(tmp_path):
     clean = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
     command = subprocess.run([environment / "bin" / "mirabex", "validate", "a.hl7"], cwd=tmp_path,
                              env=clean, capture_output=True, text=True)
-    assert (command.returncode, command.stdout, command.stderr) == (0, "a.hl7: OK\n", "")
+    assert (command.returncode, command.stdout, command.stderr) == (0, "a.hl7:1: OK\n", "")
+    version = subprocess.run([environment / "bin" / "mirabex", "--version"], env=clean,
+                             capture_output=True, text=True)
+    assert version.stdout == "mirabex 0.1.0\n"
     typed = subprocess.run([python, "-m", "mypy", "use.py"], cwd=tmp_path, env=clean,
                            capture_output=True, text=True)
     assert typed.returncode == 1, typed.stdout + typed.stderr

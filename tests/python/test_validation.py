@@ -8,7 +8,7 @@ from support import options, raises_hl7
 
 PID = "PID|1||123^^^HOSP"
 PID_MISSING = "Missing required segment: PID (Patient Identification)"
-BAD_NAME = "Invalid segment name: ZX1 (must be exactly 3 alphabetic characters)"
+BAD_NAME = "Invalid segment name: Z-1 (must be 3 characters: a letter, then letters or digits)"
 UNSUPPORTED = ("HL7 version not supported: 9 (supported versions: "
                "2.1, 2.2, 2.3, 2.4, 2.5, 2.5.1, 2.6, 2.7, 2.8, 2.9)")
 EMPTY_NAME = "HL7 validation failed: Segment 3 has empty segment name"
@@ -29,7 +29,8 @@ def check(call, expected):
 CASES = {
     "valid": (header() + "\r" + PID, None, None),
     "header-not-first": (PID + "\r" + header(), "Missing required segment: MSH (Message Header)", None),
-    "bad-name": (header() + "\rZX1|a\r" + PID, BAD_NAME, None),
+    "bad-name": (header() + "\rZ-1|a\r" + PID, BAD_NAME, None),
+    "names-with-digits": (header() + "\rPV1|1\rZX1|a\r" + PID, None, None),
     "strict-only": (header("9") + "\r" + PID, None, UNSUPPORTED),
     # One line break after the last segment ends the message; a second is an empty segment.
     "crlf-terminated": (header() + "\r" + PID + "\r\n", None, None),
@@ -65,7 +66,7 @@ def test_validate_arguments_and_their_fallbacks():
 
 @pytest.mark.parametrize("escaping", [True, False])
 def test_validation_option_governs_conversion_only(escaping):
-    made = Hl7Json(header() + "\rZX1|a", validation_enabled=False, escaping_enabled=escaping)
+    made = Hl7Json(header() + "\rZ-1|a", validation_enabled=False, escaping_enabled=escaping)
     check(lambda: made.validate(False, False), BAD_NAME)
     plain = made.hl7_json
     made.validation_enabled = True

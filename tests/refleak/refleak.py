@@ -92,7 +92,7 @@ def failures(folder):
     expect(TypeError, message.validate, None)
     expect(TypeError, setattr, message, "escaping_enabled", 1)
     expect(AttributeError, delattr, message, "escaping_enabled")
-    expect(Exception, mirabex.Hl7Json(MESSAGE + "PV1|1").validate, True, True)
+    expect(Exception, mirabex.Hl7Json(MESSAGE + "P-1|1").validate, True, True)
     expect(Exception, mirabex.Hl7Json("PID|1", validation_enabled=True)._convert_hl7_to_json)
     expect(Exception, mirabex.Hl7Json.from_file, os.path.join(folder, "missing"))
     expect(Exception, mirabex.Hl7Json.from_file, os.path.join(folder, "latin1.hl7"))

@@ -1,0 +1,48 @@
+#include "core/record_list.hpp"
+
+#include <algorithm>
+
+namespace mirabex {
+
+RecordList::RecordList(const RecordList& other) {
+  pairs_.reserve(other.pairs_.size());
+  starts_ = other.starts_;
+  for (const TextPair& pair : other.pairs_) {
+    pairs_.push_back({arena_.copy(pair.key), arena_.copy(pair.value), pair.position});
+  }
+}
+
+RecordList& RecordList::operator=(const RecordList& other) {
+  if (this != &other) *this = RecordList(other);
+  return *this;
+}
+
+void RecordList::begin_record() { starts_.push_back(pairs_.size()); }
+
+void RecordList::end_record() {
+  const auto record = pairs_.begin() + static_cast<std::ptrdiff_t>(starts_.back());
+  const auto key_order = [](const TextPair& a, const TextPair& b) { return a.key < b.key; };
+  // Records taken from Hl7Json's output arrive in order: check before sorting.
+  const auto out_of_order = [&](const TextPair& a, const TextPair& b) { return !key_order(a, b); };
+  if (std::adjacent_find(record, pairs_.end(), out_of_order) == pairs_.end()) return;
+  std::stable_sort(record, pairs_.end(), key_order);
+  // Keep the last pair of each run of equal keys.
+  auto write = record;
+  for (auto read = record; read != pairs_.end(); ++read) {
+    const auto next = std::next(read);
+    if (next != pairs_.end() && next->key == read->key) continue;
+    *write++ = *read;
+  }
+  pairs_.erase(write, pairs_.end());
+}
+
+bool operator==(const RecordList& a, const RecordList& b) {
+  const auto same_pair = [](const TextPair& x, const TextPair& y) {
+    return x.key == y.key && x.value == y.value;
+  };
+  return a.size() == b.size() && std::ranges::equal(a, b, [&](auto x, auto y) {
+           return std::ranges::equal(x, y, same_pair);
+         });
+}
+
+}  // namespace mirabex
