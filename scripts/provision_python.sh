@@ -31,9 +31,10 @@ packages=(
   python3-mypy python3-mypy-extensions python3-typing-extensions
   python3-ast-serialize python3-librt python3-psutil
   python3-tqdm python3-dask python3-distributed
+  python3-orjson python3-msgspec
 )
 # Bump when the package list or the unpacking changes, to force a rebuild.
-recipe_version=4
+recipe_version=5
 
 say() { printf 'provision: %s\n' "$*"; }
 

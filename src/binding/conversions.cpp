@@ -33,21 +33,25 @@ KnownKeyIndex known_keys;
 // loses the race drops its own copy. Keys live for the life of the process.
 class PositionKeyCache {
  public:
-  OwnedRef get(const Position& key) {
+  // The key's str: borrowed when the cache holds it (cached keys live as
+  // long as the process), else made into `owned`. nullptr on failure.
+  PyObject* get(const Position& key, OwnedRef& owned) {
     std::atomic<PyObject*>* slot = slot_for(key);
-    if (slot == nullptr) return make_key(key);
-    PyObject* cached = slot->load(std::memory_order_acquire);
-    if (cached == nullptr) {
-      OwnedRef made = make_key(key);
-      if (!made) return {};
-      if (!slot->compare_exchange_strong(cached, made.get(), std::memory_order_acq_rel)) {
-        return OwnedRef::own(cached);  // another thread's key won; ours is dropped
-      }
-      // The slot keeps the reference for the life of the process.
-      cached = made.release();
-      known_keys.add(cached, position_code(key));
+    if (slot == nullptr) {
+      owned = make_key(key);
+      return owned.get();
     }
-    return OwnedRef::own(cached);
+    PyObject* cached = slot->load(std::memory_order_acquire);
+    if (cached != nullptr) return cached;
+    OwnedRef made = make_shared_key(key);
+    if (!made) return nullptr;
+    if (!slot->compare_exchange_strong(cached, made.get(), std::memory_order_acq_rel)) {
+      return cached;  // another thread's key won; ours is dropped
+    }
+    // The slot keeps the reference for the life of the process.
+    cached = made.release();
+    known_keys.add(cached, position_code(key));
+    return cached;
   }
 
  private:
@@ -67,6 +71,20 @@ class PositionKeyCache {
   static OwnedRef make_key(const Position& key) {
     char text[Position::kMaxTextSize];
     return make_str(std::string_view(text, key.write_text(text)));
+  }
+
+  // Every thread's records hold the cached keys. On a free-threaded build
+  // each reference taken by another thread would be an atomic on the key's
+  // one cache line; interned strs are immortal there, so nothing writes to
+  // a cached key once it is made (its hash is taken here, before it is
+  // shared, for the same reason). PyUnstable_SetImmortal refuses strs. Only
+  // the cache's keys, a bounded set, are interned.
+  static OwnedRef make_shared_key(const Position& key) {
+    char text[Position::kMaxTextSize + 1];
+    text[key.write_text(text)] = '\0';
+    OwnedRef made = OwnedRef::consume(PyUnicode_InternFromString(text));
+    if (made && PyObject_Hash(made.get()) == -1) return {};
+    return made;
   }
 
   std::atomic<PyObject*>* slot_for(const Position& key) {
@@ -93,21 +111,8 @@ class PositionKeyCache {
 PositionKeyCache position_keys;
 OnceCell<PyObject*> segment_name_key_cell;
 
-// Adds key: value to the dict. Each step runs only when the one before it
-// succeeded, so that no call meets a pending exception.
-bool add_entry(Borrowed dict, OwnedRef key, std::string_view value) {
-  if (!key) return false;
-  const OwnedRef text = make_str(value);
-  return text && PyDict_SetItem(dict.get(), key.get(), text.get()) == 0;
-}
-
-}  // namespace
-
-OwnedRef make_str(std::string_view text) {
-  if (!is_ascii(text)) {
-    return OwnedRef::consume(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-  }
+// A str of text known to be ASCII, copied straight into a compact str.
+OwnedRef make_ascii_str(std::string_view text) {
   // One-character values (flags, codes, set ids) are common: CPython keeps
   // a shared str for each Latin-1 character.
   if (text.size() == 1) {
@@ -118,7 +123,57 @@ OwnedRef make_str(std::string_view text) {
   return str;
 }
 
-OwnedRef position_key_str(const Position& key) { return position_keys.get(key); }
+// A dict with room for its entries from the start: filled one key at a
+// time, a record of 40 entries would be resized three times.
+OwnedRef new_dict(std::size_t entries) {
+#if defined(MIRABEX_HAVE_PRESIZED_DICT)
+  return OwnedRef::consume(_PyDict_NewPresized(static_cast<Py_ssize_t>(entries)));
+#else
+  static_cast<void>(entries);
+  return OwnedRef::consume(PyDict_New());
+#endif
+}
+
+// Adds key: value to the dict. Each step runs only when the one before it
+// succeeded, so that no call meets a pending exception.
+template <OwnedRef (*MakeValue)(std::string_view)>
+bool add_entry(Borrowed dict, PyObject* key, std::string_view value) {
+  if (key == nullptr) return false;
+  const OwnedRef text = MakeValue(value);
+  return text && PyDict_SetItem(dict.get(), key, text.get()) == 0;
+}
+
+template <OwnedRef (*MakeValue)(std::string_view)>
+OwnedRef record_dict_of(const Hl7Segment& segment) {
+  OwnedRef dict = new_dict(record_entry_count(segment));
+  if (!dict) return {};
+  bool ok = true;
+  for_each_record_entry(segment, [&](const Position& position, std::string_view value) {
+    if (!ok) return;
+    OwnedRef owned_key;
+    ok = add_entry<MakeValue>(dict.borrow(), position_keys.get(position, owned_key), value);
+  });
+  if (!ok) return {};
+  PyObject* name_key = interned_name(segment_name_key_cell, "segment_name");
+  if (!add_entry<MakeValue>(dict.borrow(), name_key, segment.name())) return {};
+  return dict;
+}
+
+}  // namespace
+
+OwnedRef make_str(std::string_view text) {
+  if (!is_ascii(text)) {
+    return OwnedRef::consume(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  }
+  return make_ascii_str(text);
+}
+
+OwnedRef position_key_str(const Position& key) {
+  OwnedRef owned;
+  PyObject* key_str = position_keys.get(key, owned);
+  return owned ? std::move(owned) : OwnedRef::own(key_str);
+}
 
 bool find_known_key_position(Borrowed key, PositionCode& position) {
   if (const auto* name_key = segment_name_key_cell.get();
@@ -129,31 +184,22 @@ bool find_known_key_position(Borrowed key, PositionCode& position) {
   return known_keys.find(key.get(), position);
 }
 
-OwnedRef record_dict(const Hl7Segment& segment) {
-  OwnedRef dict = OwnedRef::consume(PyDict_New());
-  if (!dict) return {};
-  bool ok = true;
-  for_each_record_entry(segment, [&](const Position& key, std::string_view value) {
-    if (ok) ok = add_entry(dict.borrow(), position_key_str(key), value);
-  });
-  if (!ok) return {};
-  PyObject* name_key = interned_name(segment_name_key_cell, "segment_name");
-  if (name_key == nullptr || !add_entry(dict.borrow(), OwnedRef::own(name_key), segment.name())) {
-    return {};
-  }
-  return dict;
-}
+OwnedRef record_dict(const Hl7Segment& segment) { return record_dict_of<make_str>(segment); }
 
 OwnedRef message_records(const Hl7Json& message, const Hl7EscapeHandler* handler) {
   const auto count = static_cast<Py_ssize_t>(message.line_count());
   OwnedRef list = OwnedRef::consume(PyList_New(count));
   if (!list) return {};
+  // Most lines are ASCII, and so is every value cut from them: one check
+  // per line instead of one per value.
+  const bool ascii_stays_ascii = handler == nullptr || handler->unescapes_ascii_to_ascii();
   Hl7Segment segment;
   Py_ssize_t index = 0;
   for (const std::string_view line : message.lines()) {
     assert(index < count);
     segment.parse(line, handler);
-    OwnedRef dict = record_dict(segment);
+    OwnedRef dict = ascii_stays_ascii && is_ascii(line) ? record_dict_of<make_ascii_str>(segment)
+                                                        : record_dict_of<make_str>(segment);
     if (!dict) return {};
     PyList_SET_ITEM(list.get(), index++, dict.release());
   }

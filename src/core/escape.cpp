@@ -54,6 +54,9 @@ Hl7EscapeHandler::Hl7EscapeHandler(EscapeTable escape_sequences, char field_sepa
     if (replacement.size() > code.size() + 1) {
       throw std::invalid_argument("escape replacement longer than its sequence: " + code);
     }
+    if (std::ranges::any_of(replacement, [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+      unescapes_ascii_to_ascii_ = false;
+    }
   }
   const std::string e(1, escape_character);
   const auto set = [&](char c, const std::string& replacement) {

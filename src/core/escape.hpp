@@ -64,6 +64,9 @@ class Hl7EscapeHandler {
   bool has_escape(std::string_view text) const {
     return text.find(escape_character_) != std::string_view::npos;
   }
+  // True when every replacement is ASCII, so that unescaping ASCII text
+  // gives ASCII text (unknown codes are kept as written).
+  bool unescapes_ascii_to_ascii() const { return unescapes_ascii_to_ascii_; }
 
   // unescape(text) cut at every component separator; never empty.
   std::vector<std::string> parse_field_with_escaping(std::string_view text) const;
@@ -83,6 +86,7 @@ class Hl7EscapeHandler {
   std::array<std::string, 128> escaped_ascii_;
   std::array<bool, 256> needs_escape_{};
   std::size_t longest_escape_ = 1;
+  bool unescapes_ascii_to_ascii_ = true;
 };
 
 Hl7EscapeHandler create_default_escape_handler();

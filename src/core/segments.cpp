@@ -95,6 +95,22 @@ Hl7Field Hl7Segment::parse_element(std::string_view text, const Hl7EscapeHandler
   return element;
 }
 
+std::size_t record_entry_count(const Hl7Segment& segment) {
+  // A field or element not split into components still has one entry.
+  const auto entries_of = [](const Hl7Field& element) {
+    return element.has_components() ? element.component_count : 1;
+  };
+  std::size_t count = 1;  // "segment_name"
+  for (const Hl7Field& field : segment.fields()) {
+    if (!field.has_repetitions()) {
+      count += entries_of(field);
+      continue;
+    }
+    for (const Hl7Field& element : segment.repetitions(field)) count += entries_of(element);
+  }
+  return count;
+}
+
 Record to_json(const Hl7Segment& segment) {
   Record record;
   for_each_record_entry(segment, [&](const Position& key, std::string_view value) {

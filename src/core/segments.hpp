@@ -8,6 +8,7 @@
 // the segment; the segment's buffer moves with it.
 #pragma once
 
+#include <algorithm>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -103,6 +104,10 @@ using Record = std::vector<std::pair<std::string, std::string>>;
 // "segment_name", which every record holds and which sorts last.
 Record to_json(const Hl7Segment& segment);
 
+// The number of entries of the segment's record, "segment_name" included,
+// counted without making them.
+std::size_t record_entry_count(const Hl7Segment& segment);
+
 namespace detail {
 
 // Calls emit(n) for n = lowest..highest (lowest is 0 or 1) in the byte order
@@ -130,6 +135,16 @@ void for_each_in_key_order(std::size_t lowest, std::size_t highest,
                            SelfAfterDigits&& self_after_digits, Emit&& emit) {
   if (highest <= 9) {  // one digit each: byte order is numeric order
     for (std::size_t n = lowest; n <= highest; ++n) emit(n);
+    return;
+  }
+  if (highest <= 99) {  // the usual segment: each digit, then its two-digit numbers
+    for (std::size_t root = lowest; root <= 9; ++root) {
+      const bool after = self_after_digits(root);
+      if (!after) emit(root);
+      const std::size_t last_child = std::min(root * 10 + 9, highest);
+      for (std::size_t child = root * 10; root != 0 && child <= last_child; ++child) emit(child);
+      if (after) emit(root);
+    }
     return;
   }
   for (std::size_t root = lowest; root <= 9 && root <= highest; ++root) {

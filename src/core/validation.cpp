@@ -100,6 +100,9 @@ std::optional<Hl7Error> check_segment_line(std::string_view line, std::size_t nu
   const std::size_t first_bar = line.find(kFieldSeparator);
   if (auto error = check_segment_name(line.substr(0, first_bar), number)) return error;
   if (first_bar == std::string_view::npos) return std::nullopt;
+  // Every field is part of the text after the name: when that text is
+  // within the limit (as on nearly every line), so is each field.
+  if (line.size() - first_bar - 1 <= kMaxValueLength) return std::nullopt;
   std::size_t start = first_bar + 1;
   for (;;) {
     const std::size_t end = std::min(line.find(kFieldSeparator, start), line.size());

@@ -109,6 +109,9 @@ TEST(DefaultHandler, HoldsTheStandardTable) {
   EXPECT_EQ(std::string({h.field_separator(), h.component_separator(), h.repetition_separator(),
                          h.escape_character(), h.subcomponent_separator()}),
             "|^~\\&");
+  EXPECT_TRUE(h.unescapes_ascii_to_ascii());
+  EXPECT_FALSE(Hl7EscapeHandler({{"AB", "\xC3\xA9"}}, '|', '^', '~', '\\', '&')
+                   .unescapes_ascii_to_ascii());
 }
 
 TEST(HandlerInvariants, RefusesWhatUnescapingCannotHold) {

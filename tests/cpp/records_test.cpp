@@ -120,6 +120,7 @@ TEST(ToJsonProperty, KeysAreSortedAndComplete) {
         }
       }
       ASSERT_EQ(keys.size(), expected) << line;
+      ASSERT_EQ(record_entry_count(segment), expected) << line;
     }
   }
 }
@@ -136,6 +137,26 @@ TEST(ToJsonProperty, WideShapesStaySorted) {
   const std::vector<std::string> keys = keys_of(record_of(line));
   EXPECT_TRUE(std::ranges::is_sorted(keys));
   EXPECT_EQ(std::ranges::adjacent_find(keys), keys.end());
+}
+
+// The walk of numbers in key order against the plain version: each number's
+// text with its suffix, sorted as bytes.
+TEST(KeyOrder, WalkMatchesSortedTexts) {
+  for (std::size_t lowest : {0u, 1u}) {
+    for (std::size_t highest = lowest; highest <= 1200; highest += highest < 130 ? 1 : 97) {
+      const auto after_digits = [](std::size_t n) { return (n * 7919) % 3 == 0; };
+      std::vector<std::string> walked;
+      detail::for_each_in_key_order(lowest, highest, after_digits, [&](std::size_t n) {
+        walked.push_back(std::to_string(n) + (after_digits(n) ? "[" : "."));
+      });
+      std::vector<std::string> sorted;
+      for (std::size_t n = lowest; n <= highest; ++n) {
+        sorted.push_back(std::to_string(n) + (after_digits(n) ? "[" : "."));
+      }
+      std::ranges::sort(sorted);
+      ASSERT_EQ(walked, sorted) << lowest << ".." << highest;
+    }
+  }
 }
 
 }  // namespace

@@ -133,6 +133,9 @@ INSTANTIATE_TEST_SUITE_P(
                        "Invalid segment name: \xC3\xA9X" + kNameRule},
         // Lengths are UTF-8 bytes; repetitions are not examined apart.
         ValidationCase{kHeader + "\nOBX|" + std::string(65536, 'x'), false, false, "OK"},
+        ValidationCase{kHeader + "\nOBX|" + std::string(65537, 'x'), false, false,
+                       "Field value exceeds maximum length: 65537 > 65536 characters"},
+        ValidationCase{kHeader + "\nOBX|" + repeat("x|", 40000), false, false, "OK"},
         ValidationCase{
             kHeader + "\nOBX|1|" + std::string(65537, 'x') + "|" + std::string(70000, 'y'), false,
             false, "Field value exceeds maximum length: 65537 > 65536 characters"},
