@@ -528,6 +528,20 @@ def job_count(text: str) -> int:
     return int(text)
 
 
+def encoding_name(text: str) -> str:
+    """A text encoding Python knows, so a misspelt name is a usage error
+    before any input is read."""
+    try:
+        codecs.lookup(text)
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown text encoding {text!r}") from None
+    return text
+
+
+def encoding_name_or_auto(text: str) -> str:
+    return text if text == "auto" else encoding_name(text)
+
+
 def input_command(commands: Commands, name: str, task: Task, summary: str,
                   description: str) -> argparse.ArgumentParser:
     """A command that runs `task` on each PATH, with the options all such commands share."""
@@ -543,7 +557,7 @@ def input_command(commands: Commands, name: str, task: Task, summary: str,
 
 
 def add_encoding(command: argparse.ArgumentParser, what: str) -> None:
-    command.add_argument("--encoding", default="utf-8",
+    command.add_argument("--encoding", default="utf-8", type=encoding_name,
                          help=f"text encoding of the HL7 {what}, such as latin-1 or cp1252 "
                               "(default: utf-8)")
 
@@ -562,7 +576,7 @@ def add_to_json(commands: Commands) -> None:
                          help='write failures to FILE as JSON Lines: {"file": PATH, "message": N, '
                               '"offset": BYTE, "error": TEXT} (message and offset null for a '
                               "whole input)")
-    command.add_argument("--encoding", default="utf-8",
+    command.add_argument("--encoding", default="utf-8", type=encoding_name_or_auto,
                          help="text encoding of the HL7 files, such as latin-1 or cp1252, or auto: "
                               "each message's own, as its MSH-18 names it (UTF-8 when it names "
                               "none) (default: utf-8)")

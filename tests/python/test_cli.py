@@ -241,6 +241,8 @@ def test_validate_reports_each_message(folder):
     (["to-json"], 2, "required: PATH"),
     (["to-json", "x", "--jobs", "0"], 2, "-j/--jobs: expected a whole number of at least 1, not '0'"),
     (["to-json", "x", "-o", "no/such/folder/out"], 2, "cannot write no/such/folder/out: No such file"),
+    (["to-json", "x", "--encoding", "klingon"], 2, "--encoding: unknown text encoding 'klingon'"),
+    (["validate", "x", "--encoding", "auto"], 2, "--encoding: unknown text encoding 'auto'"),
     (["convert", "x"], 2, "invalid choice: 'convert'"),
     (["to-hl7", "-", "x", "-"], 2, "mirabex to-hl7: error: standard input (-) can be read only once"),
     (["to-hl7", "no-such.json"], 2, "no-such.json: No such file or directory"),
