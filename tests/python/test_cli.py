@@ -44,9 +44,13 @@ def piped(*commands, stdin=b""):
             processes[-2].stdout.close()  # the next command alone reads it
     processes[0].stdin.write(stdin)
     processes[0].stdin.close()
-    stdout = processes[-1].stdout.read()
-    stderr = b"".join(process.stderr.read() for process in processes).decode()
-    return stdout, stderr, [process.wait() for process in processes]
+    with processes[-1].stdout as last:
+        stdout = last.read()
+    stderr = b""
+    for process in processes:
+        with process.stderr:
+            stderr += process.stderr.read()
+    return stdout, stderr.decode(), [process.wait() for process in processes]
 
 
 def json_lines(stdout):
