@@ -155,24 +155,30 @@ def reference_change(work):
     return sys.gettotalrefcount() - before
 
 
-def main():
+def check_flat(name, prepare, one_round, label=""):
+    """Runs one_round(folder) after warm-up rounds, folder made by prepare,
+    and exits with an error unless the total reference count stays flat."""
     if not hasattr(sys, "gettotalrefcount"):
-        sys.exit("refleak.py needs a debug interpreter (python3.15d)")
+        sys.exit(f"{name} needs a debug interpreter (python3.15d)")
     warmups, rounds = 3, 6
     # Measuring itself moves the count (the "before" integer is alive): the
     # change seen around doing nothing is the zero to compare with.
     baseline = reference_change(lambda: None)
     deltas = []
     with tempfile.TemporaryDirectory() as folder:
-        write_files(folder)
+        prepare(folder)
         for index in range(warmups + rounds):
             delta = reference_change(lambda: one_round(folder)) - baseline
             if index >= warmups:
                 deltas.append(delta)
-    print(f"total reference count change per round after {warmups} warm-up rounds: {deltas}")
+    print(f"{label}total reference count change per round after {warmups} warm-up rounds: {deltas}")
     if any(deltas):
         sys.exit("reference count is not flat: a leak (or a release too many)")
     print("no reference leaks")
+
+
+def main():
+    check_flat("refleak.py", write_files, one_round)
 
 
 if __name__ == "__main__":

@@ -5,11 +5,9 @@ after round; after warm-up rounds the total reference count must stay flat.
     scripts/refleak.sh
 """
 import os
-import sys
-import tempfile
 
 import mirabex_bulk
-from refleak import expect, reference_change
+from refleak import check_flat, expect
 
 MESSAGE = ("MSH|^~\\&|LAB|HOSP|EHR|HOSP|202401011200||ORU^R01^ORU_R01|42|P|2.5\r"
            "PID|1||12345^^^HOSP~67890||DOE\\S\\JOHN||19700101|M\r").encode()
@@ -46,24 +44,13 @@ def one_round(folder):
     failures.clear()
 
 
+def write_capture(folder):
+    with open(os.path.join(folder, "capture.hl7"), "wb") as file:
+        file.write((MESSAGE * 50 + BAD + MESSAGE * 50) * 4)
+
+
 def main():
-    if not hasattr(sys, "gettotalrefcount"):
-        sys.exit("refleak_bulk.py needs a debug interpreter (python3.15d)")
-    warmups, rounds = 3, 6
-    baseline = reference_change(lambda: None)
-    deltas = []
-    with tempfile.TemporaryDirectory() as folder:
-        with open(os.path.join(folder, "capture.hl7"), "wb") as file:
-            file.write((MESSAGE * 50 + BAD + MESSAGE * 50) * 4)
-        for index in range(warmups + rounds):
-            delta = reference_change(lambda: one_round(folder)) - baseline
-            if index >= warmups:
-                deltas.append(delta)
-    print(f"mirabex_bulk: total reference count change per round after {warmups} warm-up "
-          f"rounds: {deltas}")
-    if any(deltas):
-        sys.exit("reference count is not flat: a leak (or a release too many)")
-    print("no reference leaks")
+    check_flat("refleak_bulk.py", write_capture, one_round, label="mirabex_bulk: ")
 
 
 if __name__ == "__main__":
