@@ -562,16 +562,20 @@ def add_encoding(command: argparse.ArgumentParser, what: str) -> None:
                               "(default: utf-8)")
 
 
+def add_conversion_options(command: argparse.ArgumentParser, validate_help: str) -> None:
+    """The options of Hl7Json, for the commands that turn messages into records."""
+    command.add_argument("--validate", action="store_true", help=validate_help)
+    command.add_argument("--strict", action="store_true", help="strict validation")
+    command.add_argument("--no-escaping", action="store_true",
+                         help="keep escape sequences such as \\F\\ in the values")
+
+
 def add_to_json(commands: Commands) -> None:
     command = input_command(
         commands, "to-json", to_json, "HL7 files to JSON Lines",
         "Write one JSON line per message:\n"
         '{"file": PATH, "message": N, "records": [...]}, N counting from 1.')
-    command.add_argument("--validate", action="store_true",
-                         help="validate each message first; an invalid one fails")
-    command.add_argument("--strict", action="store_true", help="strict validation")
-    command.add_argument("--no-escaping", action="store_true",
-                         help="keep escape sequences such as \\F\\ in the values")
+    add_conversion_options(command, "validate each message first; an invalid one fails")
     command.add_argument("--errors", metavar="FILE",
                          help='write failures to FILE as JSON Lines: {"file": PATH, "message": N, '
                               '"offset": BYTE, "error": TEXT} (message and offset null for a '

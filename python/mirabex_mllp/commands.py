@@ -7,7 +7,7 @@ import logging
 from typing import Any
 
 from mirabex_cli import (EXIT_STATUSES, STDIN, Commands, Report, Status, UsageError,
-                         add_encoding, inputs, settings_from)
+                         add_conversion_options, add_encoding, inputs, settings_from)
 
 DEFAULT_PORT = 2575
 
@@ -44,12 +44,8 @@ def add_serve(commands: Commands) -> None:
     add_address(command)
     command.add_argument("--fsync", action="store_true",
                          help="acknowledge only once the line is on disk, not only handed to the OS")
-    command.add_argument("--validate", action="store_true",
-                         help="validate each message; an invalid one is stored with its error "
-                              "and answered AE")
-    command.add_argument("--strict", action="store_true", help="strict validation")
-    command.add_argument("--no-escaping", action="store_true",
-                         help="keep escape sequences such as \\F\\ in the values")
+    add_conversion_options(command, "validate each message; an invalid one is stored with its "
+                                    "error and answered AE")
     add_encoding(command, "messages received")
     command.add_argument("--max-message-bytes", type=at_least(1), default=16 << 20,
                          metavar="N", help="answer AR to a larger message (default: 16 MiB)")
