@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import argparse
 import codecs
-import concurrent.futures
 import contextlib
 import enum
 import functools
@@ -369,6 +368,7 @@ def in_order(task: Callable[[Input], Outcome], sources: list[Input], jobs: int) 
     if jobs == 1:
         yield from map(task, ready)
         return
+    import concurrent.futures  # only here: it takes longer to import than a small run
     pool: concurrent.futures.Executor
     if free_threaded():
         pool = concurrent.futures.ThreadPoolExecutor(jobs)

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import logging
 from typing import Any
 
 from mirabex_cli import (EXIT_STATUSES, STDIN, Commands, Report, Status, UsageError,
@@ -64,10 +63,12 @@ exit status:
   2  bad usage, or it could not start (the output cannot be opened, the port is taken)"""
 
 
-# The server and the sender are imported when run: importing asyncio takes
-# longer than a small to-json run.
+# The server, the sender and logging are imported when run: importing them
+# takes longer than a small to-json run.
 
 def serve(arguments: argparse.Namespace) -> Status:
+    import logging
+
     from . import server
     if arguments.output == STDIN:
         raise UsageError("serve appends to a file, which it locks and repairs: -o - is not one")
