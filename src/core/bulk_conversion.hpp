@@ -51,7 +51,7 @@ struct BulkOptions {
   int progress_fd = -1;           // a terminal to draw progress on, or -1
   // Asked between batches; true stops the run early (an interrupt).
   std::function<bool()> should_stop;
-  std::size_t batch_bytes = 1 << 20;  // message text per batch
+  std::size_t batch_bytes = 256 << 10;  // message text per batch
 };
 
 struct BulkSummary {
