@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/json.hpp>
 #include <string>
 #include <vector>
 
 #include "core/hl7_json.hpp"
+#include "fuzz/json_records.hpp"
 #include "test_support.hpp"
 
 namespace mirabex {
@@ -17,26 +17,13 @@ namespace {
 
 using testing_support::sample_messages;
 
-std::vector<Record> expected_records(const std::string& text, bool escaping) {
-  const Hl7Json message(text, false, false, escaping);
-  std::vector<Record> records;
-  for (const std::string_view line : message.lines()) {
-    records.push_back(to_json(Hl7Segment::from_string(line, message.conversion_handler())));
-  }
-  return records;
-}
+using json_records::expected_records;
 
-std::vector<Record> parsed_records(const std::string& json) {
-  std::vector<Record> records;
-  const boost::json::value parsed = boost::json::parse(json);
-  for (const boost::json::value& item : parsed.as_array()) {
-    Record record;
-    for (const auto& member : item.as_object()) {
-      record.emplace_back(member.key(), member.value().as_string());
-    }
-    records.push_back(std::move(record));
-  }
-  return records;
+// The records of a text that must be JSON.
+std::vector<Record> parsed_records(std::string_view json) {
+  auto records = json_records::parsed_records(json);
+  EXPECT_TRUE(records.has_value()) << json;
+  return records.value_or(std::vector<Record>{});
 }
 
 std::string written(const std::string& text, ConversionOptions options) {
