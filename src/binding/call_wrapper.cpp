@@ -21,11 +21,11 @@ OnceCell<PyObject*> add_note_name_cell;
 }  // namespace
 
 void raise_panic(const char* text) {
-  PyObject* panic = panic_exception_class();
+  const Borrowed panic = panic_exception_class();
   const char* message = text != nullptr && *text != '\0' ? text : "internal failure in mirabex";
   OwnedRef value = OwnedRef::consume(PyUnicode_FromString(message));
   if (!value) return;
-  PyErr_SetObject(panic, value.get());
+  PyErr_SetObject(panic.get(), value.get());
 }
 
 namespace {
@@ -163,18 +163,19 @@ std::optional<bool> numpy_bool_value(PyObject* object) {
 
 }  // namespace
 
-PyObject* interned_name(OnceCell<PyObject*>& cell, const char* text) {
-  return once_python_value(cell, [text] { return PyUnicode_InternFromString(text); });
+Borrowed interned_name(OnceCell<PyObject*>& cell, const char* text) {
+  return once_python_value(cell,
+                           [text] { return OwnedRef::consume(PyUnicode_InternFromString(text)); });
 }
 
-PyObject* panic_exception_class() {
-  PyObject* panic = once_python_value(panic_exception_cell, [] {
-    return PyErr_NewExceptionWithDoc(
+Borrowed panic_exception_class() {
+  const Borrowed panic = once_python_value(panic_exception_cell, [] {
+    return OwnedRef::consume(PyErr_NewExceptionWithDoc(
         "mirabex_runtime.PanicException",
         "An internal failure inside mirabex: a fault in the module, not in its input.",
-        PyExc_BaseException, nullptr);
+        PyExc_BaseException, nullptr));
   });
-  if (panic == nullptr) Py_FatalError("Failed to initialize new exception type.");
+  if (!panic) Py_FatalError("Failed to initialize new exception type.");
   return panic;
 }
 
@@ -194,12 +195,12 @@ void raise_type_conversion_error(PyObject* object, std::string_view expected) {
 void add_parameter_note(std::string_view parameter) {
   PyObject* exception = PyErr_GetRaisedException();
   if (exception == nullptr) return;
-  PyObject* add_note = interned_name(add_note_name_cell, "add_note");
+  const Borrowed add_note = interned_name(add_note_name_cell, "add_note");
   OwnedRef note = OwnedRef::consume(PyUnicode_FromFormat(
       "while processing '%.*s'", static_cast<int>(parameter.size()), parameter.data()));
   OwnedRef result;
-  if (add_note != nullptr && note) {
-    result = OwnedRef::consume(PyObject_CallMethodOneArg(exception, add_note, note.get()));
+  if (add_note && note) {
+    result = OwnedRef::consume(PyObject_CallMethodOneArg(exception, add_note.get(), note.get()));
   }
   if (!result) PyErr_Clear();  // the note is a courtesy; keep the original error
   PyErr_SetRaisedException(exception);

@@ -23,24 +23,26 @@ namespace mirabex {
 
 // ---- Process-wide values made once --------------------------------------
 
-// Returns the value, making it with make() (a new reference, or nullptr
-// with an exception set) if no thread has yet. Threads that arrive while
-// another makes it detach from the interpreter while they wait.
+// Returns the value, making it with make() (an OwnedRef, empty with an
+// exception set on failure) if no thread has yet. The cell keeps the value
+// for the life of the process, so callers only borrow it. Threads that
+// arrive while another makes it detach from the interpreter while they wait.
 template <class Make>
-PyObject* once_python_value(OnceCell<PyObject*>& cell, Make&& make) {
-  if (const auto* value = cell.get()) return *value;
+Borrowed once_python_value(OnceCell<PyObject*>& cell, Make&& make) {
+  if (const auto* value = cell.get()) return Borrowed(*value);
   PyThreadState* detached = nullptr;
   auto [value, ok] = cell.get_or_make(
       [&] {
-        PyObject* made = make();
-        return std::pair<PyObject*, bool>(made, made != nullptr);
+        OwnedRef made = make();
+        const bool made_one = static_cast<bool>(made);
+        return std::pair<PyObject*, bool>(made.release(), made_one);
       },
       [&] { detached = PyEval_SaveThread(); }, [&] { PyEval_RestoreThread(detached); });
-  return ok ? value : nullptr;
+  return ok ? Borrowed(value) : Borrowed();
 }
 
 // An interned str made once per process.
-PyObject* interned_name(OnceCell<PyObject*>& cell, const char* text);
+Borrowed interned_name(OnceCell<PyObject*>& cell, const char* text);
 
 // ---- Errors ----------------------------------------------------------------
 
@@ -52,7 +54,7 @@ class InternalFailure : public std::runtime_error {
 };
 
 // The class of internal failures, derived from BaseException, made once.
-PyObject* panic_exception_class();
+Borrowed panic_exception_class();
 
 // Raises PanicException with the text (a fixed text when there is none).
 void raise_panic(const char* text);

@@ -6,6 +6,8 @@
 
 #include <atomic>
 
+#include "binding/refs.hpp"
+
 namespace mirabex {
 
 struct ClassDefinition {
@@ -24,8 +26,8 @@ extern const ClassDefinition kHl7JsonClass;
 extern const ClassDefinition kJsonHl7Class;
 
 // The class object (borrowed; it lives for the process), created on first
-// use. nullptr with an exception set if the interpreter refuses it.
-PyObject* class_object(const ClassDefinition& definition);
+// use. Empty, with an exception set, if the interpreter refuses it.
+Borrowed class_object(const ClassDefinition& definition);
 
 // The class object for building an instance outside module initialisation.
 // Throws InternalFailure if it cannot be created.

@@ -33,25 +33,25 @@ KnownKeyIndex known_keys;
 // loses the race drops its own copy. Keys live for the life of the process.
 class PositionKeyCache {
  public:
-  // The key's str: borrowed when the cache holds it (cached keys live as
-  // long as the process), else made into `owned`. nullptr on failure.
-  PyObject* get(const Position& key, OwnedRef& owned) {
+  // The key's str: the cache's (cached keys live as long as the process),
+  // else one made into `owned`. Empty on failure.
+  Borrowed get(const Position& key, OwnedRef& owned) {
     std::atomic<PyObject*>* slot = slot_for(key);
     if (slot == nullptr) {
       owned = make_key(key);
-      return owned.get();
+      return owned.borrow();
     }
     PyObject* cached = slot->load(std::memory_order_acquire);
-    if (cached != nullptr) return cached;
+    if (cached != nullptr) return Borrowed(cached);
     OwnedRef made = make_shared_key(key);
-    if (!made) return nullptr;
+    if (!made) return {};
     if (!slot->compare_exchange_strong(cached, made.get(), std::memory_order_acq_rel)) {
-      return cached;  // another thread's key won; ours is dropped
+      return Borrowed(cached);  // another thread's key won; ours is dropped
     }
     // The slot keeps the reference for the life of the process.
     cached = made.release();
     known_keys.add(cached, position_code(key));
-    return cached;
+    return Borrowed(cached);
   }
 
  private:
@@ -137,10 +137,10 @@ OwnedRef new_dict(std::size_t entries) {
 // Adds key: value to the dict. Each step runs only when the one before it
 // succeeded, so that no call meets a pending exception.
 template <OwnedRef (*MakeValue)(std::string_view)>
-bool add_entry(Borrowed dict, PyObject* key, std::string_view value) {
-  if (key == nullptr) return false;
+bool add_entry(Borrowed dict, Borrowed key, std::string_view value) {
+  if (!key) return false;
   const OwnedRef text = MakeValue(value);
-  return text && PyDict_SetItem(dict.get(), key, text.get()) == 0;
+  return text && PyDict_SetItem(dict.get(), key.get(), text.get()) == 0;
 }
 
 template <OwnedRef (*MakeValue)(std::string_view)>
@@ -154,7 +154,7 @@ OwnedRef record_dict_of(const Hl7Segment& segment) {
     ok = add_entry<MakeValue>(dict.borrow(), position_keys.get(position, owned_key), value);
   });
   if (!ok) return {};
-  PyObject* name_key = interned_name(segment_name_key_cell, "segment_name");
+  const Borrowed name_key = interned_name(segment_name_key_cell, "segment_name");
   if (!add_entry<MakeValue>(dict.borrow(), name_key, segment.name())) return {};
   return dict;
 }
@@ -171,7 +171,7 @@ OwnedRef make_str(std::string_view text) {
 
 OwnedRef position_key_str(const Position& key) {
   OwnedRef owned;
-  PyObject* key_str = position_keys.get(key, owned);
+  const Borrowed key_str = position_keys.get(key, owned);
   return owned ? std::move(owned) : OwnedRef::own(key_str);
 }
 

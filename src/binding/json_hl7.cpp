@@ -20,10 +20,11 @@ constexpr ArgumentDescriptor kConvert{"JsonHl7", "_convert_json_to_hl7", kEscape
 OnceCell<PyObject*> sequence_class_cell;
 
 // collections.abc.Sequence, imported once.
-PyObject* sequence_class() {
+Borrowed sequence_class() {
   return once_python_value(sequence_class_cell, [] {
     OwnedRef module = OwnedRef::consume(PyImport_ImportModule("collections.abc"));
-    return module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr;
+    return module ? OwnedRef::consume(PyObject_GetAttrString(module.get(), "Sequence"))
+                  : OwnedRef();
   });
 }
 
@@ -31,8 +32,8 @@ PyObject* sequence_class() {
 // so dicts, sets, iterators and generators are refused. -1 on error.
 int is_sequence(PyObject* object) {
   if (PyList_Check(object) || PyTuple_Check(object)) return 1;
-  PyObject* sequence = sequence_class();
-  return sequence == nullptr ? -1 : PyObject_IsInstance(object, sequence);
+  const Borrowed sequence = sequence_class();
+  return sequence ? PyObject_IsInstance(object, sequence.get()) : -1;
 }
 
 bool record_from_dict(PyObject* dict, RecordList& records) {

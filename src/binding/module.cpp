@@ -39,25 +39,25 @@ OwnedRef create_class(const ClassDefinition& definition) {
 
 // Adds the class to the module and its name to the module's __all__.
 bool add_class(PyObject* module, const ClassDefinition& definition) {
-  PyObject* class_object_ = class_object(definition);
-  if (class_object_ == nullptr) return false;
+  const Borrowed class_object_ = class_object(definition);
+  if (!class_object_) return false;
   OwnedRef name = OwnedRef::consume(PyUnicode_FromString(definition.name));
-  PyObject* all_name = interned_name(all_name_cell, "__all__");
-  if (!name || all_name == nullptr) return false;
+  const Borrowed all_name = interned_name(all_name_cell, "__all__");
+  if (!name || !all_name) return false;
 
   // The module is fresh: __all__ is the list the first call made, if any.
-  OwnedRef all = OwnedRef::consume(PyObject_GetAttr(module, all_name));
+  OwnedRef all = OwnedRef::consume(PyObject_GetAttr(module, all_name.get()));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
     all = OwnedRef::consume(PyList_New(0));
-    if (!all || PyObject_SetAttr(module, all_name, all.get()) < 0) return false;
+    if (!all || PyObject_SetAttr(module, all_name.get(), all.get()) < 0) return false;
   }
   if (PyList_Append(all.get(), name.get()) < 0) {
     PyErr_Clear();
     throw InternalFailure("could not append __name__ to __all__");
   }
-  return PyObject_SetAttr(module, name.get(), class_object_) == 0;
+  return PyObject_SetAttr(module, name.get(), class_object_.get()) == 0;
 }
 
 int exec_module(PyObject* module) {
@@ -125,25 +125,25 @@ PyModuleDef module_definition = {
 
 // No once-only guard: two threads that both find the class missing each
 // create one, and the one stored first is kept.
-PyObject* class_object(const ClassDefinition& definition) {
+Borrowed class_object(const ClassDefinition& definition) {
   PyObject* cached = definition.cache->load(std::memory_order_acquire);
-  if (cached != nullptr) return cached;
+  if (cached != nullptr) return Borrowed(cached);
   OwnedRef created = create_class(definition);
-  if (!created) return nullptr;
+  if (!created) return {};
   if (definition.cache->compare_exchange_strong(cached, created.get(), std::memory_order_acq_rel)) {
-    return created.release();  // the cache keeps it for the life of the process
+    return Borrowed(created.release());  // the cache keeps it for the life of the process
   }
-  return cached;
+  return Borrowed(cached);
 }
 
 PyTypeObject* class_for_instances(const ClassDefinition& definition) {
-  PyObject* type = class_object(definition);
-  if (type == nullptr) {
+  const Borrowed type = class_object(definition);
+  if (!type) {
     PyErr_WriteUnraisable(nullptr);
     throw InternalFailure(std::string("failed to create type object for `") + definition.name +
                           "`");
   }
-  return reinterpret_cast<PyTypeObject*>(type);
+  return reinterpret_cast<PyTypeObject*>(type.get());
 }
 
 }  // namespace mirabex

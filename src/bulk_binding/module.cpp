@@ -239,8 +239,9 @@ PyObject* iter_records(PyObject* module, PyObject* args, PyObject* kwargs) {
     std::string label;
     if (!read_path(path_object, path, label)) return nullptr;
     const ModuleState& state = state_of(module);
-    return open_records_iterator(state.iterator_class, state.failure_class, path, std::move(label),
-                                 encoding, options);
+    return open_records_iterator(Borrowed(state.iterator_class), Borrowed(state.failure_class),
+                                 path, std::move(label), encoding, options)
+        .release();
   });
 }
 
@@ -264,7 +265,7 @@ int exec_module(PyObject* module) {
       "A message that could not be converted; file, message and offset say which.",
       PyExc_Exception, nullptr);
   if (state.failure_class == nullptr) return -1;
-  state.iterator_class = create_records_iterator_class();
+  state.iterator_class = create_records_iterator_class().release();
   if (state.iterator_class == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "MessageError", state.failure_class) < 0) return -1;
   return PyModule_AddObjectRef(module, "RecordsIterator", state.iterator_class);

@@ -151,15 +151,17 @@ PyType_Spec iterator_spec = {
 
 }  // namespace
 
-PyObject* create_records_iterator_class() { return PyType_FromSpec(&iterator_spec); }
+OwnedRef create_records_iterator_class() {
+  return OwnedRef::consume(PyType_FromSpec(&iterator_spec));
+}
 
-PyObject* open_records_iterator(PyObject* iterator_class, PyObject* failure_class,
-                                const std::string& path, std::string label,
-                                const std::string& encoding, ConversionOptions options) {
+OwnedRef open_records_iterator(Borrowed iterator_class, Borrowed failure_class,
+                               const std::string& path, std::string label,
+                               const std::string& encoding, ConversionOptions options) {
   auto decoder = MessageDecoder::create(encoding);
   if (const auto* error = std::get_if<std::string>(&decoder)) {
     PyErr_SetString(PyExc_LookupError, error->c_str());
-    return nullptr;
+    return {};
   }
   auto state = std::make_unique<ReaderState>(path, std::move(label),
                                              std::get<MessageDecoder>(std::move(decoder)), options);
@@ -171,16 +173,18 @@ PyObject* open_records_iterator(PyObject* iterator_class, PyObject* failure_clas
   if (open_error) {
     if (open_error->os_error() == 0) {
       PyErr_SetString(PyExc_ValueError, open_error->display().c_str());
-      return nullptr;
+      return {};
     }
     errno = open_error->os_error();
-    return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    return {};
   }
-  auto* type = reinterpret_cast<PyTypeObject*>(iterator_class);
-  PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
-  if (self == nullptr) return nullptr;
-  as_iterator(self)->state = state.release();
-  as_iterator(self)->failure_class = Py_NewRef(failure_class);
+  auto* type = reinterpret_cast<PyTypeObject*>(iterator_class.get());
+  OwnedRef self = OwnedRef::consume(
+      reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0));
+  if (!self) return {};
+  as_iterator(self.get())->state = state.release();
+  as_iterator(self.get())->failure_class = OwnedRef::own(failure_class).release();
   return self;
 }
 
