@@ -6,8 +6,13 @@
 //   build/bench/core_bench --benchmark_min_time=0.2
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/hl7_json.hpp"
 #include "core/json_hl7.hpp"
@@ -115,6 +120,48 @@ void BM_Assembly(benchmark::State& state, Shape shape) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * hl7.hl7_string().size()));
 }
 
+// The sample messages, as the Python benchmark takes them.
+std::vector<std::string> sample_messages() {
+  std::vector<std::filesystem::path> paths;
+  for (const auto& entry : std::filesystem::directory_iterator(MIRABEX_SAMPLES)) {
+    if (entry.path().extension() == ".hl7") paths.push_back(entry.path());
+  }
+  std::ranges::sort(paths);
+  std::vector<std::string> messages;
+  for (const auto& path : paths) {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    messages.push_back(text.str());
+  }
+  return messages;
+}
+
+void BM_SampleRecords(benchmark::State& state) {
+  std::vector<Hl7Json> messages;
+  std::int64_t bytes = 0;
+  for (const std::string& text : sample_messages()) {
+    messages.emplace_back(text, false, false, true);
+    bytes += static_cast<std::int64_t>(text.size());
+  }
+  for (auto _ : state) {
+    for (const Hl7Json& message : messages) benchmark::DoNotOptimize(visit_records(message));
+  }
+  state.SetBytesProcessed(state.iterations() * bytes);
+}
+
+void BM_SampleAssembly(benchmark::State& state) {
+  std::vector<JsonHl7> messages;
+  std::int64_t bytes = 0;
+  for (const std::string& text : sample_messages()) {
+    messages.emplace_back(records_of(Hl7Json(text, false, false, true)));
+    bytes += static_cast<std::int64_t>(text.size());
+  }
+  for (auto _ : state) {
+    for (const JsonHl7& message : messages) benchmark::DoNotOptimize(message.convert(true));
+  }
+  state.SetBytesProcessed(state.iterations() * bytes);
+}
+
 // Repetitions stop at 300 KB: past 100000 repetitions a field cannot be
 // assembled.
 #define SIZES() ->RangeMultiplier(10)->Range(1 << 10, 10 << 20)->Unit(benchmark::kMicrosecond)
@@ -128,6 +175,8 @@ BENCHMARK_CAPTURE(BM_Assembly, repetitions, kRepetitions)
     ->RangeMultiplier(10)->Range(1 << 10, 300 << 10)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Assembly, base64_field, kBase64Field) SIZES();
 BENCHMARK_CAPTURE(BM_Assembly, dense_escapes, kDenseEscapes) SIZES();
+BENCHMARK(BM_SampleRecords)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SampleAssembly)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace mirabex
