@@ -36,6 +36,17 @@ def iter_records(
     Hl7Json(message).hl7_json gives them. A message that fails raises
     MessageError; the next call goes on with the message after it."""
 
+def records_json(
+    message: str,
+    *,
+    validation_enabled: bool | None = None,
+    strict_validation: bool | None = None,
+    escaping_enabled: bool | None = None,
+) -> str:
+    """The records of one message as JSON text, written as to-json writes
+    them: json.loads of it equals Hl7Json(message).hl7_json. A message that
+    fails validation raises Exception with the same text as Hl7Json."""
+
 def convert_files(
     paths: Sequence[_Path | int],
     output: _Path | int,

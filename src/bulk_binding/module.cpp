@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "binding/call_wrapper.hpp"
+#include "binding/conversions.hpp"
 #include "binding/refs.hpp"
 #include "bulk_binding/message_error.hpp"
 #include "bulk_binding/records_iterator.hpp"
@@ -245,6 +246,38 @@ PyObject* iter_records(PyObject* module, PyObject* args, PyObject* kwargs) {
   });
 }
 
+const char* const kRecordsJsonKeywords[] = {"message", "validation_enabled", "strict_validation",
+                                            "escaping_enabled", nullptr};
+
+// The records of one message as JSON text, written as to-json writes them,
+// without a Python object per value.
+PyObject* records_json(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* message = nullptr;
+    PyObject* validation = nullptr;
+    PyObject* strict = nullptr;
+    PyObject* escaping = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|$OOO:records_json",
+                                     const_cast<char**>(kRecordsJsonKeywords), &message,
+                                     &validation, &strict, &escaping)) {
+      return nullptr;
+    }
+    ConversionOptions options;
+    if (!read_conversion(validation, strict, escaping, options)) return nullptr;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(message, &size);
+    if (text == nullptr) return nullptr;
+    RecordsJsonWriter writer(options);
+    std::string json;
+    if (auto error = writer.append_records(std::string_view(text, static_cast<std::size_t>(size)),
+                                           json)) {
+      raise_hl7_error(*error);
+      return nullptr;
+    }
+    return make_str(json).release();
+  });
+}
+
 PyMethodDef module_functions[] = {
     {"convert_files", as_method(convert_files), METH_VARARGS | METH_KEYWORDS,
      "convert_files(paths, output, *, errors=None, jobs=None, encoding='auto', "
@@ -255,6 +288,11 @@ PyMethodDef module_functions[] = {
      "iter_records(path, *, encoding='auto', validation_enabled=None, strict_validation=None, "
      "escaping_enabled=None)\n--\n\n"
      "Iterate over (number, offset, records) for each message of the file."},
+    {"records_json", as_method(records_json), METH_VARARGS | METH_KEYWORDS,
+     "records_json(message, *, validation_enabled=None, strict_validation=None, "
+     "escaping_enabled=None)\n--\n\n"
+     "The records of one message as JSON text: json.loads of it equals "
+     "Hl7Json(message).hl7_json."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,6 @@
-"""mirabex_bulk: every JSON line and every iterated message against Hl7Json
-on the command's own splitting of the same bytes, in every framing, and the
-failures of bad messages in the middle of a file."""
+"""mirabex_bulk: every JSON line, every iterated message and every message's
+JSON text against Hl7Json on the command's own splitting of the same bytes,
+in every framing, and the failures of bad messages in the middle of a file."""
 import json
 import os
 
@@ -73,6 +73,14 @@ def test_iterator_yields_hl7jsons_records(tmp_path, framing):
     got = [(number, records) for number, _, records in mirabex_bulk.iter_records(source)]
     expected = [(line["message"], line["records"]) for line in expected_lines("", text)]
     assert got == expected
+
+
+@pytest.mark.parametrize("escaping", [True, False])
+def test_records_json_holds_hl7jsons_records(escaping):
+    for name in CORPUS_FILES:
+        for message in split_messages(corpus_text(name)):
+            written = mirabex_bulk.records_json(message, escaping_enabled=escaping)
+            assert json.loads(written) == mirabex.Hl7Json(message, None, None, escaping).hl7_json
 
 
 def big_file_with_a_bad_message(tmp_path):
@@ -164,6 +172,9 @@ def test_descriptors_in_and_out(tmp_path):
      "escaping_enabled must be a bool or None, not int"),
     (lambda p: mirabex_bulk.convert_files([], p / "no" / "o"), FileNotFoundError, "No such file"),
     (lambda p: mirabex_bulk.convert_files(3, p / "o"), TypeError, "paths must be a sequence"),
+    (lambda p: mirabex_bulk.records_json("PID|1", validation_enabled=True), Exception,
+     r"^Missing required segment: MSH \(Message Header\)$"),
+    (lambda p: mirabex_bulk.records_json(b"MSH|"), TypeError, "must be str, not bytes"),
 ])
 def test_argument_errors(tmp_path, call, error, text):
     with pytest.raises(error, match=text):
@@ -172,5 +183,5 @@ def test_argument_errors(tmp_path, call, error, text):
 
 def test_module_keeps_to_itself():
     assert sorted(name for name in dir(mirabex_bulk) if not name.startswith("_")) == [
-        "MessageError", "RecordsIterator", "convert_files", "iter_records"]
+        "MessageError", "RecordsIterator", "convert_files", "iter_records", "records_json"]
     assert sorted(mirabex.__all__) == ["Hl7Json", "JsonHl7"]

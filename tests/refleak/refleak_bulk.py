@@ -41,6 +41,9 @@ def one_round(folder):
         expect(TypeError, mirabex_bulk.convert_files, [capture], output, strict_validation=1)
         expect(ZeroDivisionError, mirabex_bulk.convert_files, [capture], output,
                errors=lambda error: 1 / 0)
+        mirabex_bulk.records_json(MESSAGE.decode(), escaping_enabled=False)
+        expect(Exception, mirabex_bulk.records_json, "PID|1", validation_enabled=True)
+        expect(TypeError, mirabex_bulk.records_json, MESSAGE)
     failures.clear()
 
 
