@@ -14,6 +14,7 @@ from pathlib import Path
 from typing import Any
 
 import mirabex
+import mirabex_bulk
 from mirabex_cli import Settings, Status, split_messages
 
 from .acknowledgment import ACCEPTED, ERROR, REJECTED, ControlIds, acknowledgment, header_fields
@@ -27,7 +28,7 @@ log = logging.getLogger("mirabex.serve")
 IN_FLIGHT_PER_CONNECTION = 1000
 # After the last ACK at shutdown, how long a peer has to close its end.
 CLOSING_GRACE_SECONDS = 2.0
-# As json.dumps(..., ensure_ascii=False) in to-json; records hold no cycles.
+# For the members before the records, as json.dumps(..., ensure_ascii=False).
 JSON = json.JSONEncoder(ensure_ascii=False, check_circular=False)
 
 
@@ -40,10 +41,11 @@ class Limits:
 
 @dataclass(frozen=True)
 class Verdict:
-    """What becomes of one frame: its records (None: not stored), the header
-    the ACK is built from, the ACK code and the error text."""
+    """What becomes of one frame: its records as JSON text (None: not
+    stored), the header the ACK is built from, the ACK code and the error
+    text."""
 
-    records: list[dict[str, str]] | None
+    records_json: str | None
     header: list[str]
     code: str
     error: str = ""
@@ -71,26 +73,31 @@ def examine(frame: Frame, settings: Settings, limits: Limits) -> Verdict:
 
 
 def convert(text: str, header: list[str], settings: Settings) -> Verdict:
-    message = mirabex.Hl7Json(text, False, settings.strict, settings.escaping)
+    # The records are written as JSON by the core, with no Python object per
+    # value; an invalid message is stored too, converted without validation.
     try:
-        records = message.hl7_json
+        records = mirabex_bulk.records_json(text, validation_enabled=False,
+                                            strict_validation=settings.strict,
+                                            escaping_enabled=settings.escaping)
     except Exception as error:
         return Verdict(None, header, REJECTED, str(error))
     if settings.validation:
         try:
-            message.validate(settings.strict, False)
+            mirabex.Hl7Json(text, False, settings.strict, settings.escaping).validate(
+                settings.strict, False)
         except Exception as error:
             return Verdict(records, header, ERROR, str(error))
     return Verdict(records, header, ACCEPTED)
 
 
 def json_line(verdict: Verdict, received: datetime.datetime, peer: str, number: int) -> bytes:
-    line: dict[str, Any] = {"received": received.isoformat(timespec="milliseconds"),
-                            "peer": peer, "message": number}
+    assert verdict.records_json is not None
+    members: dict[str, Any] = {"received": received.isoformat(timespec="milliseconds"),
+                               "peer": peer, "message": number}
     if verdict.error:
-        line["error"] = verdict.error
-    line["records"] = verdict.records
-    return JSON.encode(line).encode() + b"\n"
+        members["error"] = verdict.error
+    head = JSON.encode(members)[:-1]  # the members, without the closing brace
+    return f'{head}, "records": {verdict.records_json}}}\n'.encode()
 
 
 def peer_name(address: Any) -> str:
@@ -227,7 +234,7 @@ class Connection(asyncio.Protocol):
             log.warning("%s: message %d: %s: %s", self.peer, self.messages, verdict.code,
                         verdict.error)
         line = None
-        if verdict.records is not None:
+        if verdict.records_json is not None:
             line = json_line(verdict, received, self.peer, self.messages)
         self.in_flight += 1
         self._update_reading()
