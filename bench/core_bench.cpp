@@ -6,10 +6,6 @@
 //   build/bench/core_bench --benchmark_min_time=0.2
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +13,7 @@
 #include "core/hl7_json.hpp"
 #include "core/json_hl7.hpp"
 #include "core/segments.hpp"
+#include "test_support.hpp"
 
 namespace mirabex {
 namespace {
@@ -121,27 +118,14 @@ void BM_Assembly(benchmark::State& state, Shape shape) {
 }
 
 // The sample messages, as the Python benchmark takes them.
-std::vector<std::string> sample_messages() {
-  std::vector<std::filesystem::path> paths;
-  for (const auto& entry : std::filesystem::directory_iterator(MIRABEX_SAMPLES)) {
-    if (entry.path().extension() == ".hl7") paths.push_back(entry.path());
-  }
-  std::ranges::sort(paths);
-  std::vector<std::string> messages;
-  for (const auto& path : paths) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    messages.push_back(text.str());
-  }
-  return messages;
-}
+using testing_support::sample_messages;
 
 void BM_SampleRecords(benchmark::State& state) {
   std::vector<Hl7Json> messages;
   std::int64_t bytes = 0;
-  for (const std::string& text : sample_messages()) {
-    messages.emplace_back(text, false, false, true);
-    bytes += static_cast<std::int64_t>(text.size());
+  for (const auto& sample : sample_messages()) {
+    messages.emplace_back(sample.text, false, false, true);
+    bytes += static_cast<std::int64_t>(sample.text.size());
   }
   for (auto _ : state) {
     for (const Hl7Json& message : messages) benchmark::DoNotOptimize(visit_records(message));
@@ -152,9 +136,9 @@ void BM_SampleRecords(benchmark::State& state) {
 void BM_SampleAssembly(benchmark::State& state) {
   std::vector<JsonHl7> messages;
   std::int64_t bytes = 0;
-  for (const std::string& text : sample_messages()) {
-    messages.emplace_back(records_of(Hl7Json(text, false, false, true)));
-    bytes += static_cast<std::int64_t>(text.size());
+  for (const auto& sample : sample_messages()) {
+    messages.emplace_back(records_of(Hl7Json(sample.text, false, false, true)));
+    bytes += static_cast<std::int64_t>(sample.text.size());
   }
   for (auto _ : state) {
     for (const JsonHl7& message : messages) benchmark::DoNotOptimize(message.convert(true));

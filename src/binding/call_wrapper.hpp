@@ -33,9 +33,8 @@ Borrowed once_python_value(OnceCell<PyObject*>& cell, Make&& make) {
   PyThreadState* detached = nullptr;
   auto [value, ok] = cell.get_or_make(
       [&] {
-        OwnedRef made = make();
-        const bool made_one = static_cast<bool>(made);
-        return std::pair<PyObject*, bool>(made.release(), made_one);
+        PyObject* made = make().release();  // the cell keeps it
+        return std::pair<PyObject*, bool>(made, made != nullptr);
       },
       [&] { detached = PyEval_SaveThread(); }, [&] { PyEval_RestoreThread(detached); });
   return ok ? Borrowed(value) : Borrowed();
