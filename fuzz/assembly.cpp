@@ -91,7 +91,9 @@ void join_parts(std::string& line, const Parts& parts, std::uint64_t first, char
 std::string reference_line(std::span<const TextPair> record, const Hl7EscapeHandler* escape) {
   std::optional<std::string_view> name;
   PositionMap fields;
-  for (const auto& [key, value, position] : record) {
+  for (const TextPair& pair : record) {
+    const std::string_view key = pair.key;
+    const std::string_view value = pair.value;
     if (key == kSegmentNameKey) {
       name = value;
     } else if (const auto p = parse_position_key(key)) {

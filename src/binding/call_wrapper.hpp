@@ -112,6 +112,29 @@ bool bind_arguments(const ArgumentDescriptor& descriptor, PyObject* const* args,
 bool bind_arguments(const ArgumentDescriptor& descriptor, PyObject* args, PyObject* kwargs,
                     BoundArguments& bound);
 
+// Holds an object's critical section for a scope, an exception leaving it
+// included. Without the free-threaded build there is nothing to hold.
+class CriticalSection {
+ public:
+  explicit CriticalSection([[maybe_unused]] PyObject* object) {
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection_Begin(&section_, object);
+#endif
+  }
+  ~CriticalSection() {
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection_End(&section_);
+#endif
+  }
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+ private:
+#ifdef Py_GIL_DISABLED
+  PyCriticalSection section_;
+#endif
+};
+
 // One step of iterating a dict that another thread may change, taken under
 // the dict's critical section: the next pair as strong references (none at
 // the end), and the size the dict had at that step.

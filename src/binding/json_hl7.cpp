@@ -36,32 +36,71 @@ int is_sequence(PyObject* object) {
   return sequence ? PyObject_IsInstance(object, sequence.get()) : -1;
 }
 
-bool record_from_dict(PyObject* dict, RecordList& records) {
-  records.begin_record();
+[[gnu::always_inline]] inline void add_pair(PyObject* key, std::string_view key_text,
+                                            std::string_view value_text, RecordList& records) {
+  // The module's own keys are interned and never freed: their text is not
+  // copied. Keys of other makers are seldom interned, and are read.
+  if (PositionCode known;
+      PyUnicode_CHECK_INTERNED(key) && find_known_key_position(Borrowed(key), known)) {
+    records.add_lasting_key(key_text, value_text, {known, key_order(key_text)});
+  } else {
+    records.add(key_text, value_text);
+  }
+}
+
+// The text of an ASCII str, read in place; nothing for any other object.
+std::optional<std::string_view> ascii_text(PyObject* object) {
+  if (!PyUnicode_Check(object) || !PyUnicode_IS_ASCII(object)) return std::nullopt;
+  return std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                          static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+}
+
+// A pair of which one side is not an ASCII str: reading its text may run
+// the interpreter, which may change the dict, so both are held meanwhile.
+bool add_held_pair(Borrowed key, Borrowed value, RecordList& records) {
+  const OwnedRef held_key = OwnedRef::own(key);
+  const OwnedRef held_value = OwnedRef::own(value);
+  const auto key_text = str_text(held_key.get());
+  const auto value_text = key_text ? str_text(held_value.get()) : std::nullopt;
+  if (!value_text) return false;
+  add_pair(held_key.get(), *key_text, *value_text, records);
+  return true;
+}
+
+// The dict's pairs, read under its critical section. Only reading a str
+// that is not ASCII may let another thread in (or run a finalizer); a
+// change made meanwhile ends the reading.
+bool add_dict_items(PyObject* dict, RecordList& records) {
+  const Py_ssize_t initial_size = PyDict_GET_SIZE(dict);
   Py_ssize_t position = 0;
-  Py_ssize_t initial_size = -1;
   Py_ssize_t delivered = 0;
-  for (;;) {
-    DictStep step = next_dict_item(dict, position);
-    if (initial_size < 0) initial_size = step.size;
-    if (step.size != initial_size) {
-      raise_panic("dictionary changed size during iteration");
-      return false;
-    }
-    if (!step.key) break;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &position, &key, &value)) {
     if (++delivered > initial_size) {
       raise_panic("dictionary keys changed during iteration");
       return false;
     }
-    const auto key = str_text(step.key.get());
-    const auto value = key ? str_text(step.value.get()) : std::nullopt;
-    if (!value) return false;
-    // The module's own keys are never freed: their text is not copied.
-    if (PositionCode known; find_known_key_position(step.key.borrow(), known)) {
-      records.add_lasting_key(*key, *value, known);
-    } else {
-      records.add(*key, *value);
+    const auto key_text = ascii_text(key);
+    const auto value_text = key_text ? ascii_text(value) : std::nullopt;
+    if (value_text) {
+      add_pair(key, *key_text, *value_text, records);
+    } else if (!add_held_pair(Borrowed(key), Borrowed(value), records)) {
+      return false;
     }
+    if (PyDict_GET_SIZE(dict) != initial_size) {
+      raise_panic("dictionary changed size during iteration");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool record_from_dict(PyObject* dict, RecordList& records) {
+  records.begin_record();
+  {
+    const CriticalSection held(dict);
+    if (!add_dict_items(dict, records)) return false;
   }
   records.end_record();
   return true;
@@ -136,12 +175,12 @@ PyObject* records_to_python(const JsonHl7& message) {
 }
 
 PyObject* message_text(const JsonHl7& message, bool escape) {
-  auto text = message.convert(escape);
+  const auto text = message.assemble(escape);
   if (const auto* error = std::get_if<Hl7Error>(&text)) {
     raise_hl7_error(*error);
     return nullptr;
   }
-  return make_str(std::get<std::string>(text)).release();
+  return make_str(std::get<AssembledText>(text).text()).release();
 }
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

@@ -103,6 +103,20 @@ void Hl7EscapeHandler::escape_append_from(std::string_view text, std::size_t fir
   out.append(text.data() + run_start, text.size() - run_start);
 }
 
+char* Hl7EscapeHandler::escape_into(std::string_view text, std::size_t first, char* out) const {
+  for (std::size_t i = first; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (!needs_escape_[byte]) {
+      *out++ = text[i];
+      continue;
+    }
+    const std::string& escaped = escaped_ascii_[byte];
+    std::memcpy(out, escaped.data(), escaped.size());
+    out += escaped.size();
+  }
+  return out;
+}
+
 std::string Hl7EscapeHandler::escape(std::string_view text) const {
   std::string out;
   if (text.empty()) return out;

@@ -51,6 +51,10 @@ class Hl7EscapeHandler {
       escape_append_from(text, plain, out);
     }
   }
+  // Writes text from index first on, escaped, to out, which has room for
+  // it, and returns the end of what it wrote.
+  char* escape_into(std::string_view text, std::size_t first, char* out) const;
+  bool needs_escape(char c) const { return needs_escape_[static_cast<unsigned char>(c)]; }
   std::size_t escaped_size(std::string_view text) const;
   // The most bytes escape writes for one byte of plain text.
   std::size_t longest_escape() const { return longest_escape_; }

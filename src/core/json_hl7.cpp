@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/escape_scanner.hpp"
 #include "core/json_reader.hpp"
 #include "core/segments.hpp"
 #include "core/utils.hpp"
@@ -16,7 +17,9 @@ struct PlacedValue {
   std::string_view value;
 };
 
-bool by_position(const PlacedValue& a, const PlacedValue& b) { return a.position < b.position; }
+constexpr auto by_position = [](const PlacedValue& a, const PlacedValue& b) {
+  return a.position < b.position;
+};
 
 std::optional<Hl7Error> check_bounds(const Position& position, std::string_view segment_name) {
   const auto refuse = [&](std::string_view what, std::uint64_t number) {
@@ -30,234 +33,427 @@ std::optional<Hl7Error> check_bounds(const Position& position, std::string_view 
   return std::nullopt;
 }
 
-// Where a segment writer puts its text: appended to a string.
-class TextOutput {
- public:
-  explicit TextOutput(std::string& out) : out_(out) {}
-  void append(std::size_t count, char separator) { out_.append(count, separator); }
-  void append(std::string_view text) { out_ += text; }
-  void append_escaped(std::string_view text, const Hl7EscapeHandler& escape) {
-    escape.escape_append(text, out_);
-  }
-  void value_written(std::uint64_t) {}
-
- private:
-  std::string& out_;
-};
-
-// Where a segment writer puts its text: only counted, noting the field
-// whose value first takes the count past the assembly's size limit.
-class SizeCount {
- public:
-  void append(std::size_t count, char) { size_ += count; }
-  void append(std::string_view text) { size_ += text.size(); }
-  void append_escaped(std::string_view text, const Hl7EscapeHandler& escape) {
-    size_ += escape.escaped_size(text);
-  }
-  void value_written(std::uint64_t field) {
-    if (size_ > kMaxAssembledSize && !field_past_limit_) field_past_limit_ = field;
-  }
-  std::optional<std::uint64_t> field_past_limit() const { return field_past_limit_; }
-
- private:
-  std::uint64_t size_ = 0;
-  std::optional<std::uint64_t> field_past_limit_;
-};
-
-// Writes one segment line from the placed values of a record, sorted by
-// position with the winning value last among equals, in one pass: the
-// separators between two values follow from how their positions differ.
-template <class Output>
-class SegmentWriter {
- public:
-  SegmentWriter(Output& out, const Hl7EscapeHandler* escape, bool is_header)
-      : out_(out), escape_(escape), is_header_(is_header) {}
-
-  // The name, escaped like any value so that it cannot inject separators,
-  // then the fields.
-  void write_segment(std::optional<std::string_view> name, std::span<const PlacedValue> placed) {
-    if (name) write_value(*name, 0);  // position 0: never the header's raw field
-    write_fields(placed, name.has_value());
-  }
-
- private:
-  void write_fields(std::span<const PlacedValue> placed, bool after_name) {
-    // Field 1 follows a separator only when a name precedes it.
-    Position at{after_name ? 0u : 1u, 0, 1};
-    for (std::size_t i = 0; i < placed.size(); ++i) {
-      const Position p = position_of(placed[i].position);
-      if (p.field == 0 || is_overridden(placed, i)) continue;
-      if (p.field != at.field) {
-        out_.append(static_cast<std::size_t>(p.field - at.field), kFieldSeparator);
-        at = {p.field, 0, 1};
-      }
-      if (p.repetition != at.repetition) {
-        out_.append(static_cast<std::size_t>(p.repetition - at.repetition), kRepetitionSeparator);
-        at.repetition = p.repetition;
-        at.component = 1;
-      }
-      if (p.component > at.component) {
-        out_.append(static_cast<std::size_t>(p.component - at.component), kComponentSeparator);
-        at.component = p.component;
-      }
-      write_value(placed[i].value, p.field);
-    }
-  }
-
-  // A value gives way to the next one for the same position, and a value
-  // for the whole repetition (component 0) to any component of it.
-  static bool is_overridden(std::span<const PlacedValue> placed, std::size_t i) {
-    if (i + 1 == placed.size()) return false;
-    const PositionCode here = placed[i].position;
-    const PositionCode next = placed[i + 1].position;
-    return same_repetition(here, next) && (here == next || fills_repetition(here));
-  }
-
-  void write_value(std::string_view value, std::uint64_t field) {
-    // The header's encoding characters are written as they are.
-    if (escape_ != nullptr && !(is_header_ && field == 1)) {
-      out_.append_escaped(value, *escape_);
-    } else {
-      out_.append(value);
-    }
-    out_.value_written(field);
-  }
-
-  Output& out_;
-  const Hl7EscapeHandler* escape_;
-  bool is_header_;
-};
-
-// Sorts by position, stably: among values for one position the last stays
-// last. Keys arrive in byte order ("1", "10", "11", "2"), so values come
-// nearly grouped by field but not in field order: a counting sort by field
-// puts them in order in two moves each, and each field's few values are
-// then ordered by repetition and component in place.
-class PositionSorter {
- public:
-  void sort(std::vector<PlacedValue>& placed) {
-    if (placed.size() < 2) return;
-    const std::uint64_t last_field = field_of(std::ranges::max(placed, by_position).position);
-    if (last_field > 4 * placed.size() + 64) {  // few values, far apart
-      std::ranges::stable_sort(placed, by_position);
-      return;
-    }
-    starts_.assign(static_cast<std::size_t>(last_field) + 2, 0);
-    for (const PlacedValue& p : placed) {
-      ++starts_[static_cast<std::size_t>(field_of(p.position)) + 1];
-    }
-    for (std::size_t f = 1; f < starts_.size(); ++f) starts_[f] += starts_[f - 1];
-    sorted_.resize(placed.size());
-    for (const PlacedValue& p : placed)
-      sorted_[starts_[static_cast<std::size_t>(field_of(p.position))]++] = p;
-    placed.swap(sorted_);
-    sort_within_fields(placed);
-  }
-
- private:
-  // A field's values come in byte order of their keys: a few are out of
-  // place ("1.10" before "1.2"), many repetitions are in decimal-text order.
-  static void sort_within_fields(std::vector<PlacedValue>& placed) {
-    auto group = placed.begin();
-    while (group != placed.end()) {
-      const auto next = std::find_if(group, placed.end(), [&](const PlacedValue& p) {
-        return field_of(p.position) != field_of(group->position);
-      });
-      if (next - group > 16) {
-        std::stable_sort(group, next, by_position);
-      } else {
-        insertion_sort(group, next);
-      }
-      group = next;
-    }
-  }
-
-  static void insertion_sort(std::vector<PlacedValue>::iterator first,
-                             std::vector<PlacedValue>::iterator last) {
-    for (auto i = first; i != last; ++i) {
-      const PlacedValue moving = *i;
-      auto j = i;
-      for (; j != first && by_position(moving, *(j - 1)); --j) *j = *(j - 1);
-      *j = moving;
-    }
-  }
-
-  std::vector<std::size_t> starts_;
-  std::vector<PlacedValue> sorted_;
-};
-
 std::optional<std::string_view> segment_name_of(std::span<const TextPair> record) {
   const auto name = std::ranges::lower_bound(record, kSegmentNameKey, {}, &TextPair::key);
   if (name == record.end() || name->key != kSegmentNameKey) return std::nullopt;
   return name->value;
 }
 
-template <class Output>
-std::optional<Hl7Error> append_segment(std::span<const TextPair> record,
-                                       const Hl7EscapeHandler* escape,
-                                       std::vector<PlacedValue>& placed, PositionSorter& sorter,
-                                       Output& out) {
-  const std::optional<std::string_view> name = segment_name_of(record);
-  const std::string_view segment_name = name.value_or("");
-  placed.clear();
-  for (const TextPair& pair : record) {
-    // Read the key again for the numbers the error names.
-    if (pair.position == kBeyondLimit) {
-      return check_bounds(*parse_position_key(pair.key), segment_name);
-    }
-    if (pair.position != kNoPosition) placed.push_back({pair.position, pair.value});
+// Sorts the values of one field by position, stably: among values for one
+// position the last stays last. They come in byte order of their keys: a
+// few are out of place ("1.10" before "1.2"), many repetitions are in
+// decimal-text order.
+void sort_field(std::span<PlacedValue> values) {
+  if (values.size() > 16) {
+    std::ranges::stable_sort(values, by_position);
+    return;
   }
-  // Stable: among keys naming one position, the one that sorts last wins.
-  sorter.sort(placed);
-  SegmentWriter<Output>(out, escape, segment_name == "MSH").write_segment(name, placed);
-  return std::nullopt;
+  for (std::size_t i = 1; i < values.size(); ++i) {
+    const PlacedValue moving = values[i];
+    std::size_t j = i;
+    for (; j > 0 && by_position(moving, values[j - 1]); --j) values[j] = values[j - 1];
+    values[j] = moving;
+  }
 }
 
-struct AssembledSize {
-  std::size_t hint = 0;    // the length without escaping or separators
-  std::uint64_t most = 0;  // the length can be no more than this
+// Sorts by position, stably. Keys arrive in byte order ("1", "10", "11",
+// "2"), so values come grouped by field but not in field order: a counting
+// sort by field puts them in order in two moves each, and each field's few
+// values are then ordered in place.
+class PositionSorter {
+ public:
+  std::span<PlacedValue> sort(std::span<PlacedValue> placed, std::uint64_t last_field) {
+    if (last_field > 4 * placed.size() + 64) {  // few values, far apart
+      std::ranges::stable_sort(placed, by_position);
+      return placed;
+    }
+    starts_.assign(static_cast<std::size_t>(last_field) + 2, 0);
+    for (const PlacedValue& p : placed) ++starts_[static_cast<std::size_t>(field_of(p.position)) + 1];
+    for (std::size_t f = 1; f < starts_.size(); ++f) starts_[f] += starts_[f - 1];
+    if (sorted_.size() < placed.size()) sorted_.resize(placed.size());
+    for (const PlacedValue& p : placed) {
+      sorted_[starts_[static_cast<std::size_t>(field_of(p.position))]++] = p;
+    }
+    const std::span sorted = std::span(sorted_).first(placed.size());
+    // Each field's values now end where its start was moved to.
+    std::size_t begin = 0;
+    for (std::size_t f = 0; f + 1 < starts_.size(); ++f) {
+      const std::size_t end = starts_[f];
+      if (end - begin > 1) sort_field(sorted.subspan(begin, end - begin));
+      begin = end;
+    }
+    return sorted;
+  }
+
+ private:
+  std::vector<std::size_t> starts_;
+  std::vector<PlacedValue> sorted_;
 };
 
-// Both from the pairs alone, in one pass: the most counts every value at
-// its longest escaped and every separator a position could ask for.
-AssembledSize assembled_size(const RecordList& records, std::uint64_t longest_escape) {
-  std::uint64_t value_bytes = 0;
-  std::uint64_t pairs = 0;
-  std::uint64_t separators = 0;
-  for (const auto record : records) {
-    // Codes order by field first: the highest code holds the last field.
-    PositionCode highest = 0;
-    for (const TextPair& pair : record) {
-      value_bytes += pair.value.size();
-      const PositionCode code = pair.position < kBeyondLimit ? pair.position : 0;
-      highest = std::max(highest, code);
-      separators += (code & kPositionPartMask) + ((code >> kPositionPartBits) & kPositionPartMask);
+// Visits a record's values in writing order, leaving out each value that
+// gives way to another: to the next one for the same position, or, for a
+// value that fills a whole repetition (component 0), to any component of
+// it. Keys come in byte order ("1", "10", "11", "2"), which keeps each
+// field's keys together, and in position order within the field as long
+// as numbers stay below ten: fields are visited through a table by field
+// number, and only the values of a field out of order are moved, to be
+// sorted. A record whose field's keys lie apart is sorted whole.
+class WritingOrder {
+ public:
+  // Fails for a key that names a position past the limit.
+  std::optional<Hl7Error> read(std::span<const TextPair> record) {
+    record_ = record;
+    name_.reset();
+    runs_.clear();
+    last_field_ = 0;
+    PositionCode previous = 0;
+    for (std::size_t i = 0; i < record.size(); ++i) {
+      const TextPair& pair = record[i];
+      const PositionCode code = pair.position;
+      if (code >= kBeyondLimit) {
+        if (code == kBeyondLimit) {
+          // Read the key again for the numbers the error names.
+          return check_bounds(*parse_position_key(pair.key), segment_name_of(record).value_or(""));
+        }
+        if (pair.key == kSegmentNameKey) name_ = pair.value;
+        continue;
+      }
+      const std::uint64_t field = field_of(code);
+      if (runs_.empty() || field != runs_.back().field) {
+        runs_.push_back({field, i, i + 1, true});
+        last_field_ = std::max(last_field_, field);
+      } else {
+        Run& run = runs_.back();
+        // Rising strictly, and no value for a whole repetition before a
+        // component of it: nothing gives way.
+        run.in_order &=
+            code > previous && !(fills_repetition(previous) && same_repetition(previous, code));
+        run.end = i + 1;
+      }
+      previous = code;
     }
-    pairs += record.size();
-    separators += field_of(highest);
+    return std::nullopt;
   }
-  return {records.size() + value_bytes + pairs,
-          records.size() + longest_escape * value_bytes + separators};
-}
+
+  std::optional<std::string_view> name() const { return name_; }
+
+  // Room for records of up to this many pairs.
+  void reserve(std::size_t pairs) {
+    runs_.reserve(pairs);
+    placed_.reserve(pairs);
+  }
+
+  // Calls writer.put(code, value) for each value in writing order.
+  template <class Writer>
+  void visit(Writer& writer) {
+    if (index_runs()) {
+      visit_runs(writer);
+    } else {
+      placed_.clear();
+      for (const TextPair& pair : record_) {
+        if (pair.position < kBeyondLimit && field_of(pair.position) != 0) {
+          placed_.push_back({pair.position, pair.value});
+        }
+      }
+      put_sorted(sorter_.sort(placed_, last_field_), writer);
+    }
+  }
+
+ private:
+  // The pairs of one field, some of which may name no position.
+  struct Run {
+    std::uint64_t field;
+    std::size_t begin;
+    std::size_t end;
+    bool in_order;
+  };
+
+  // Fills the table of runs by field; false when the fields cannot be
+  // visited that way.
+  bool index_runs() {
+    if (last_field_ > 4 * record_.size() + 64) return false;
+    if (run_of_field_.size() <= last_field_) run_of_field_.resize(last_field_ + 1);
+    bool one_run_each = true;
+    for (std::size_t r = 0; r < runs_.size(); ++r) {
+      std::uint32_t& slot = run_of_field_[runs_[r].field];
+      one_run_each &= slot == 0;
+      slot = static_cast<std::uint32_t>(r + 1);
+    }
+    if (!one_run_each) clear_index();
+    return one_run_each;
+  }
+
+  void clear_index() {
+    for (const Run& run : runs_) run_of_field_[run.field] = 0;
+  }
+
+  template <class Writer>
+  void visit_runs(Writer& writer) {
+    // Field 0 is never written.
+    for (std::uint64_t field = 1; field <= last_field_; ++field) {
+      const std::uint32_t number = run_of_field_[field];
+      if (number == 0) continue;
+      const Run& run = runs_[number - 1];
+      if (!run.in_order) {
+        put_run_sorted(run, writer);
+        continue;
+      }
+      for (std::size_t i = run.begin; i < run.end; ++i) {
+        const TextPair& pair = record_[i];
+        if (pair.position < kBeyondLimit) writer.put(pair.position, pair.value);
+      }
+    }
+    clear_index();
+  }
+
+  template <class Writer>
+  void put_run_sorted(const Run& run, Writer& writer) {
+    placed_.clear();
+    for (std::size_t i = run.begin; i < run.end; ++i) {
+      const TextPair& pair = record_[i];
+      if (pair.position < kBeyondLimit) placed_.push_back({pair.position, pair.value});
+    }
+    sort_field(placed_);
+    put_sorted(placed_, writer);
+  }
+
+  template <class Writer>
+  static void put_sorted(std::span<const PlacedValue> sorted, Writer& writer) {
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+      const PositionCode code = sorted[i].position;
+      if (i + 1 < sorted.size()) {
+        const PositionCode next = sorted[i + 1].position;
+        if (same_repetition(code, next) && (code == next || fills_repetition(code))) continue;
+      }
+      writer.put(code, sorted[i].value);
+    }
+  }
+
+  std::span<const TextPair> record_;
+  std::optional<std::string_view> name_;
+  std::vector<Run> runs_;
+  std::uint64_t last_field_ = 0;
+  std::vector<std::uint32_t> run_of_field_;  // a field's run number from 1; 0: none
+  std::vector<PlacedValue> placed_;
+  PositionSorter sorter_;
+};
+
+// Writes the values of one segment line, given in writing order, each after
+// the separators that lead to its position. The Output writes or counts.
+template <class Output>
+class LineWriter {
+ public:
+  explicit LineWriter(Output& out) : out_(out) {}
+
+  // The name comes first, escaped like any value so that it cannot inject
+  // separators. Field 1 follows a separator only when a name precedes it.
+  void start(std::optional<std::string_view> name) {
+    header_ = name == "MSH";
+    at_field_ = name ? 0 : 1;
+    at_repetition_ = 0;
+    at_component_ = 1;
+    if (name) {
+      out_.make_room(name->size());
+      out_.value(0, *name, false);
+    }
+  }
+
+  [[gnu::always_inline]] void put(PositionCode code, std::string_view value) {
+    const std::uint64_t field = field_of(code);
+    const std::uint64_t repetition = (code >> kPositionPartBits) & kPositionPartMask;
+    const std::uint64_t component = code & kPositionPartMask;
+    out_.make_room(value.size());
+    if (field != at_field_) {
+      out_.separators(field - at_field_, kFieldSeparator);
+      at_field_ = field;
+      at_repetition_ = 0;
+      at_component_ = 1;
+    }
+    if (repetition != at_repetition_) {
+      out_.separators(repetition - at_repetition_, kRepetitionSeparator);
+      at_repetition_ = repetition;
+      at_component_ = 1;
+    }
+    if (component > at_component_) {
+      out_.separators(component - at_component_, kComponentSeparator);
+      at_component_ = component;
+    }
+    // The header's encoding characters are written as they are.
+    out_.value(field, value, header_ && field == 1);
+  }
+
+ private:
+  Output& out_;
+  bool header_ = false;
+  std::uint64_t at_field_ = 0;
+  std::uint64_t at_repetition_ = 0;
+  std::uint64_t at_component_ = 1;
+};
+
+// Where a line writer puts its text: only counted, noting the field whose
+// value first takes the count past the assembly's size limit.
+class SizeCount {
+ public:
+  explicit SizeCount(const Hl7EscapeHandler* escape) : escape_(escape) {}
+
+  void line_break() { ++size_; }
+  void make_room(std::uint64_t) {}
+  void separators(std::uint64_t count, char) { size_ += count; }
+  void value(std::uint64_t field, std::string_view text, bool as_is) {
+    size_ += escape_ != nullptr && !as_is ? escape_->escaped_size(text) : text.size();
+    if (size_ > kMaxAssembledSize && !field_past_limit_) field_past_limit_ = field;
+  }
+  std::optional<std::uint64_t> field_past_limit() const { return field_past_limit_; }
+
+ private:
+  const Hl7EscapeHandler* escape_;
+  std::uint64_t size_ = 0;
+  std::optional<std::uint64_t> field_past_limit_;
+};
 
 // The first failure in writing order, counting the text instead of writing
 // it: a position past the limit, or the assembled text growing past
 // kMaxAssembledSize.
 std::optional<Hl7Error> check_assembled_size(const RecordList& records,
                                              const Hl7EscapeHandler* escape) {
-  std::vector<PlacedValue> placed;
-  PositionSorter sorter;
-  SizeCount count;
+  SizeCount count(escape);
+  WritingOrder order;
+  LineWriter line(count);
   for (std::size_t i = 0; i < records.size(); ++i) {
-    if (i > 0) count.append(1, '\n');
-    if (auto error = append_segment(records[i], escape, placed, sorter, count)) return error;
+    if (auto error = order.read(records[i])) return error;
+    if (i > 0) count.line_break();
+    line.start(order.name());
+    order.visit(line);
     if (const auto field = count.field_past_limit()) {
       return error_kind::FieldError{
-          std::string(segment_name_of(records[i]).value_or("")), *field,
+          std::string(order.name().value_or("")), *field,
           "the assembled message would exceed " + std::to_string(kMaxAssembledSize) + " bytes"};
     }
   }
   return std::nullopt;
+}
+
+// Raw memory for the text.
+class TextBuffer {
+ public:
+  explicit TextBuffer(std::size_t capacity)
+      : data_(std::make_unique_for_overwrite<char[]>(capacity)), capacity_(capacity) {}
+
+  char* begin() const { return data_.get(); }
+  std::size_t capacity() const { return capacity_; }
+
+  // Room for `bytes` after the first `used`, which are kept; returns the
+  // new place of `used`.
+  char* grow(std::size_t used, std::size_t bytes) {
+    const std::size_t capacity = std::max(2 * capacity_, used + bytes);
+    auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+    std::memcpy(grown.get(), data_.get(), used);
+    data_ = std::move(grown);
+    capacity_ = capacity;
+    return data_.get() + used;
+  }
+
+  AssembledText release(std::size_t size) { return {std::move(data_), size}; }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  std::size_t capacity_;
+};
+
+// Where a line writer puts its text: raw memory, written without a check
+// per byte. Before each value the writer makes sure of room for it, as
+// written without escapes, and for a separator of each kind, plus kSlack
+// bytes, as short values are copied in whole 16-byte words. Longer runs of
+// separators, and a value that needs escaping, make room for themselves.
+class BufferOutput {
+ public:
+  static constexpr std::size_t kSlack = 16;
+
+  BufferOutput(const RecordList& records, const Hl7EscapeHandler* escape)
+      : escape_(escape),
+        scanner_(escape != nullptr ? *escape : default_escape_handler()),
+        buffer_(first_capacity(records)),
+        at_(buffer_.begin()),
+        end_(at_ + buffer_.capacity()) {}
+
+  AssembledText release() { return buffer_.release(used()); }
+
+  void line_break() {
+    make_room(1);
+    *at_++ = '\n';
+  }
+
+  // Room for a value of this size and a separator of each kind.
+  void make_room(std::uint64_t value_size) {
+    room_asked_ = value_size + 3 + kSlack;
+    reserve(room_asked_);
+  }
+
+  void separators(std::uint64_t count, char separator) {
+    if (count == 1) [[likely]] {
+      *at_++ = separator;
+      return;
+    }
+    // Keeps the room asked for the value that follows.
+    reserve(count + room_asked_);
+    std::memset(at_, separator, static_cast<std::size_t>(count));
+    at_ += count;
+  }
+
+  [[gnu::always_inline]] void value(std::uint64_t, std::string_view text, bool as_is) {
+    copy_ahead(text);
+    if (escape_ == nullptr || as_is) {
+      at_ += text.size();
+      return;
+    }
+    // Most values need no escaping: the copy stands. One that does is
+    // written again from its first byte that needs it.
+    const std::size_t first = scanner_.first_candidate(text);
+    at_ += first;
+    if (first != text.size()) {
+      reserve(escape_->longest_escape() * (text.size() - first) + kSlack);
+      at_ = escape_->escape_into(text, first, at_);
+    }
+  }
+
+ private:
+  // Room for the values once, and about one separator each.
+  static std::size_t first_capacity(const RecordList& records) {
+    return records.value_bytes() + 2 * records.pair_count() + records.size() + kSlack;
+  }
+
+  std::size_t used() const { return static_cast<std::size_t>(at_ - buffer_.begin()); }
+
+  void reserve(std::uint64_t bytes) {
+    if (bytes > static_cast<std::uint64_t>(end_ - at_)) [[unlikely]] {
+      at_ = buffer_.grow(used(), static_cast<std::size_t>(bytes));
+      end_ = buffer_.begin() + buffer_.capacity();
+    }
+  }
+
+  // Values live in a record list's arena, followed by its read padding.
+  void copy_ahead(std::string_view text) {
+    static_assert(TextArena::kReadPadding >= kSlack - 1);
+    if (text.size() - 1 < kSlack) {
+      std::memcpy(at_, text.data(), kSlack);
+    } else if (!text.empty()) {
+      std::memcpy(at_, text.data(), text.size());
+    }
+  }
+
+  const Hl7EscapeHandler* escape_;
+  EscapeScanner scanner_;
+  TextBuffer buffer_;
+  char* at_;
+  char* end_;
+  std::uint64_t room_asked_ = 0;
+};
+
+// The most bytes the text can take, from the pairs alone: every value at
+// its longest escaped, every separator a position could ask for.
+std::uint64_t most_bytes(const RecordList& records, const Hl7EscapeHandler* escape) {
+  const std::uint64_t longest_escape = escape != nullptr ? escape->longest_escape() : 1;
+  return records.size() + longest_escape * records.value_bytes() + records.position_sum();
 }
 
 }  // namespace
@@ -273,26 +469,32 @@ std::variant<JsonHl7, Hl7Error> JsonHl7::from_file(const std::string& path) {
   return JsonHl7(std::get<RecordList>(std::move(records)));
 }
 
-std::variant<std::string, Hl7Error> JsonHl7::convert(bool escape) const {
+std::variant<AssembledText, Hl7Error> JsonHl7::assemble(bool escape) const {
   const Hl7EscapeHandler* handler = escape ? escape_handler_ : nullptr;
-  const AssembledSize size = assembled_size(records_, escape ? handler->longest_escape() : 1);
   // A few short keys can ask for gigabytes of separators: count exactly
   // before writing whenever the text might pass the limit.
-  if (size.most > kMaxAssembledSize) {
+  if (most_bytes(records_, handler) > kMaxAssembledSize) {
     if (auto error = check_assembled_size(records_, handler)) return std::move(*error);
   }
-  std::string out;
-  out.reserve(size.hint);
-  TextOutput output(out);
-  std::vector<PlacedValue> placed;
-  PositionSorter sorter;
+  BufferOutput output(records_, handler);
+  WritingOrder order;
+  std::size_t largest = 0;
+  for (const auto record : records_) largest = std::max(largest, record.size());
+  order.reserve(largest);
+  LineWriter line(output);
   for (std::size_t i = 0; i < records_.size(); ++i) {
-    if (i > 0) out += '\n';
-    if (auto error = append_segment(records_[i], handler, placed, sorter, output)) {
-      return std::move(*error);
-    }
+    if (auto error = order.read(records_[i])) return std::move(*error);
+    if (i > 0) output.line_break();
+    line.start(order.name());
+    order.visit(line);
   }
-  return out;
+  return output.release();
+}
+
+std::variant<std::string, Hl7Error> JsonHl7::convert(bool escape) const {
+  auto text = assemble(escape);
+  if (auto* error = std::get_if<Hl7Error>(&text)) return std::move(*error);
+  return std::string(std::get<AssembledText>(text).text());
 }
 
 }  // namespace mirabex

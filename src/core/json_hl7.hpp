@@ -2,8 +2,11 @@
 // it. Records come from Python objects (the binding) or from a JSON file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "core/errors.hpp"
@@ -15,6 +18,14 @@ namespace mirabex {
 // Assembled texts longer than this are refused before any is written: a
 // record of a few keys may otherwise ask for gigabytes of separators.
 inline constexpr std::uint64_t kMaxAssembledSize = std::uint64_t{1} << 30;
+
+// An assembled message text in memory of its own.
+struct AssembledText {
+  std::unique_ptr<char[]> data;
+  std::size_t size = 0;
+
+  std::string_view text() const { return {data.get(), size}; }
+};
 
 class JsonHl7 {
  public:
@@ -28,6 +39,8 @@ class JsonHl7 {
   // The message text: one line per record, joined by line feeds, values
   // escaped when escape is set.
   std::variant<std::string, Hl7Error> convert(bool escape) const;
+  // The same text, without the copy into a string.
+  std::variant<AssembledText, Hl7Error> assemble(bool escape) const;
 
  private:
   RecordList records_;

@@ -111,10 +111,14 @@ struct CompactPosition {
     return p.field | p.repetition << kFieldBits | p.component << (kFieldBits + kRepetitionBits);
   }
 
+  // Every compact position is within the limit: it packs without checks.
+  static_assert(kFields <= kMaxPosition && kRepetitions <= kMaxPosition &&
+                kComponents <= kMaxPosition);
   static constexpr PositionCode unpack(std::uint64_t bits) {
-    return pack_position(bits & ((1u << kFieldBits) - 1),
-                         (bits >> kFieldBits) & ((1u << kRepetitionBits) - 1),
-                         bits >> (kFieldBits + kRepetitionBits));
+    const std::uint64_t field = bits & (kFields - 1);
+    const std::uint64_t repetition = (bits >> kFieldBits) & (kRepetitions - 1);
+    const std::uint64_t component = (bits >> (kFieldBits + kRepetitionBits)) & (kComponents - 1);
+    return field << (2 * kPositionPartBits) | repetition << kPositionPartBits | component;
   }
 };
 

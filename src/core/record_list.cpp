@@ -7,8 +7,10 @@ namespace mirabex {
 RecordList::RecordList(const RecordList& other) {
   pairs_.reserve(other.pairs_.size());
   starts_ = other.starts_;
+  value_bytes_ = other.value_bytes_;
+  position_sum_ = other.position_sum_;
   for (const TextPair& pair : other.pairs_) {
-    pairs_.push_back({arena_.copy(pair.key), arena_.copy(pair.value), pair.position});
+    pairs_.push_back({arena_.copy(pair.key), arena_.copy(pair.value), pair.position, pair.order});
   }
 }
 
@@ -21,16 +23,15 @@ void RecordList::begin_record() { starts_.push_back(pairs_.size()); }
 
 void RecordList::end_record() {
   const auto record = pairs_.begin() + static_cast<std::ptrdiff_t>(starts_.back());
-  const auto key_order = [](const TextPair& a, const TextPair& b) { return a.key < b.key; };
   // Records taken from Hl7Json's output arrive in order: check before sorting.
-  const auto out_of_order = [&](const TextPair& a, const TextPair& b) { return !key_order(a, b); };
+  const auto out_of_order = [](const TextPair& a, const TextPair& b) { return !key_before(a, b); };
   if (std::adjacent_find(record, pairs_.end(), out_of_order) == pairs_.end()) return;
-  std::stable_sort(record, pairs_.end(), key_order);
+  std::stable_sort(record, pairs_.end(), key_before);
   // Keep the last pair of each run of equal keys.
   auto write = record;
   for (auto read = record; read != pairs_.end(); ++read) {
     const auto next = std::next(read);
-    if (next != pairs_.end() && next->key == read->key) continue;
+    if (next != pairs_.end() && next->order == read->order && next->key == read->key) continue;
     *write++ = *read;
   }
   pairs_.erase(write, pairs_.end());

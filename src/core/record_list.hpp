@@ -13,15 +13,40 @@
 
 namespace mirabex {
 
+// The first eight bytes of a key as a number that orders like the text,
+// shorter keys padded with zero bytes: keys whose numbers differ compare
+// without being read again.
+inline std::uint64_t key_order(std::string_view key) {
+  std::uint64_t order = 0;
+  const std::size_t bytes = key.size() < 8 ? key.size() : 8;
+  for (std::size_t i = 0; i < bytes; ++i) {
+    order |= std::uint64_t{static_cast<unsigned char>(key[i])} << (56 - 8 * i);
+  }
+  return order;
+}
+
+// What a record list keeps of a key besides its text.
+struct KeyFacts {
+  PositionCode position = kNoPosition;
+  std::uint64_t order = 0;  // key_order
+};
+
 struct TextPair {
   std::string_view key;
   std::string_view value;
   PositionCode position = kNoPosition;  // of the key, read once when it is added
+  std::uint64_t order = 0;              // key_order of the key
 };
+
+// Byte order of the keys, mostly decided by their key_order.
+inline bool key_before(const TextPair& a, const TextPair& b) {
+  return a.order != b.order ? a.order < b.order : a.key < b.key;
+}
 
 // A list of records, each a map from key text to value text in ascending
 // byte order of the keys. The texts live in the list's arena, but for keys
-// known to outlive the list.
+// known to outlive the list: every value is followed by the arena's read
+// padding.
 class RecordList {
  public:
   RecordList() = default;
@@ -39,18 +64,29 @@ class RecordList {
   // Records are built one at a time: begin, add pairs, end.
   void begin_record();
   void add(std::string_view key, std::string_view value) {
-    pairs_.push_back({arena_.copy(key), arena_.copy(value), position_code(key)});
+    add_lasting_key(arena_.copy(key), value, {position_code(key), key_order(key)});
   }
-  // Adds a pair whose key text lives longer than this list, and whose
-  // position is known: position_code(key). The key is not copied.
-  void add_lasting_key(std::string_view key, std::string_view value, PositionCode position) {
-    pairs_.push_back({key, arena_.copy(value), position});
+  // Adds a pair whose key text lives longer than this list, with its facts
+  // known: position_code(key) and key_order(key). The key is not copied.
+  [[gnu::always_inline]] void add_lasting_key(std::string_view key, std::string_view value,
+                                              const KeyFacts& facts) {
+    pairs_.push_back({key, arena_.copy(value), facts.position, facts.order});
+    value_bytes_ += value.size();
+    if (facts.position < kBeyondLimit) {
+      position_sum_ += field_of(facts.position) + part_sum(facts.position);
+    }
   }
   // Sorts the open record by key bytes; where a key was added more than
   // once the pair added last is kept.
   void end_record();
 
   std::size_t size() const { return starts_.size(); }
+  std::size_t pair_count() const { return pairs_.size(); }
+  // Of all pairs added, those of keys added twice included: the bytes of
+  // their values, and the sum of the numbers of their positions (which
+  // bounds the separators that assembly writes).
+  std::size_t value_bytes() const { return value_bytes_; }
+  std::uint64_t position_sum() const { return position_sum_; }
   bool empty() const { return starts_.empty(); }
   std::span<const TextPair> operator[](std::size_t i) const {
     const std::size_t end = i + 1 < starts_.size() ? starts_[i + 1] : pairs_.size();
@@ -90,6 +126,12 @@ class RecordList {
   TextArena arena_;
   std::vector<TextPair> pairs_;
   std::vector<std::size_t> starts_;  // first pair of each record
+  std::size_t value_bytes_ = 0;
+  std::uint64_t position_sum_ = 0;
+
+  static std::uint64_t part_sum(PositionCode code) {
+    return ((code >> kPositionPartBits) & kPositionPartMask) + (code & kPositionPartMask);
+  }
 };
 
 }  // namespace mirabex

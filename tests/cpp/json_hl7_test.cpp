@@ -189,6 +189,20 @@ INSTANTIATE_TEST_SUITE_P(
         AssemblyCase{
             {record({{"+5", "x"}, {"-5", "y"}, {"5 ", "z"}, {"1e3", "w"}})}, "||||x", "||||x"},
         AssemblyCase{{record({{"4", "a^b"}})}, "|||a^b", "|||a\\S\\b"},
+        // Fields past 9 and components past 9 come in key order out of
+        // place; keys of one field apart ("1" ... "1[1]") are sorted whole.
+        AssemblyCase{{record({{"segment_name", "S"},
+                              {"1", "a"},
+                              {"10", "j"},
+                              {"2", "b"},
+                              {"3.1", "c1"},
+                              {"3.10", "c10"},
+                              {"3.2", "c2"}})},
+                     "S|a|b|c1^c2^^^^^^^^c10|||||||j",
+                     "S|a|b|c1^c2^^^^^^^^c10|||||||j"},
+        AssemblyCase{{record({{"1", "x"}, {"10", "t"}, {"1[1]", "y"}})},
+                     "x~y|||||||||t",
+                     "x~y|||||||||t"},
         // The header's encoding characters are written as they are, whole;
         // its other fields are escaped like any.
         AssemblyCase{{record({{"segment_name", "MSH"},
@@ -233,6 +247,16 @@ TEST(AssemblySizeBound, RefusesPositionsPastTheLimit) {
             "error: HL7 field error in segment , field 3: component 100001 exceeds the limit of "
             "100000");
   EXPECT_EQ(assemble({record({{"100000", "x"}})}).size(), 100000u);
+}
+
+// The text grows as it is written: past long runs of separators, and for
+// values that escape to five times their size.
+TEST(AssemblySizeBound, GrowsForSeparatorsAndEscapes) {
+  EXPECT_EQ(assemble({record({{"segment_name", "PID"}, {"3001[001]", "x"}})}),
+            "PID" + std::string(3001, '|') + "~x");
+  std::string spaces;
+  for (int i = 0; i < 100; ++i) spaces += "\\X20\\";
+  EXPECT_EQ(assemble({record({{"1", std::string(100, ' ')}})}, true), spaces);
 }
 
 // 11,000 short keys ask for 1.1 GB of component separators: refused at the
