@@ -50,7 +50,8 @@ class PositionKeyCache {
     }
     // The slot keeps the reference for the life of the process.
     cached = made.release();
-    known_keys.add(cached, position_code(key));
+    char text[Position::kMaxTextSize];
+    known_keys.add(cached, {position_code(key), key_order({text, key.write_text(text)})});
     return Borrowed(cached);
   }
 
@@ -60,13 +61,6 @@ class PositionKeyCache {
   static constexpr std::size_t kComponents = 32;          // k.c
   static constexpr std::size_t kRepetitions = 16;         // k[r]
   static constexpr std::size_t kRepeatedComponents = 16;  // k[r].c
-
-  // Every cached key has a compact position, so the known-key index can
-  // hold it.
-  static_assert(kFields <= CompactPosition::kFields);
-  static_assert(kComponents <= CompactPosition::kComponents);
-  static_assert(kRepetitions <= CompactPosition::kRepetitions);
-  static_assert(kRepeatedComponents <= CompactPosition::kComponents);
 
   static OwnedRef make_key(const Position& key) {
     char text[Position::kMaxTextSize];
@@ -111,6 +105,17 @@ class PositionKeyCache {
 PositionKeyCache position_keys;
 OnceCell<PyObject*> segment_name_key_cell;
 
+// The key of every record's segment name, known to the index like the
+// position keys.
+Borrowed segment_name_key() {
+  return once_python_value(segment_name_key_cell, [] {
+    const std::string text(kSegmentNameKey);
+    OwnedRef made = OwnedRef::consume(PyUnicode_InternFromString(text.c_str()));
+    if (made) known_keys.add(made.get(), {kNoPosition, key_order(kSegmentNameKey)});
+    return made;
+  });
+}
+
 // A str of text known to be ASCII, copied straight into a compact str.
 OwnedRef make_ascii_str(std::string_view text) {
   // One-character values (flags, codes, set ids) are common: CPython keeps
@@ -154,7 +159,7 @@ OwnedRef record_dict_of(const Hl7Segment& segment) {
     ok = add_entry<MakeValue>(dict.borrow(), position_keys.get(position, owned_key), value);
   });
   if (!ok) return {};
-  const Borrowed name_key = interned_name(segment_name_key_cell, "segment_name");
+  const Borrowed name_key = segment_name_key();
   if (!add_entry<MakeValue>(dict.borrow(), name_key, segment.name())) return {};
   return dict;
 }
@@ -175,14 +180,7 @@ OwnedRef position_key_str(const Position& key) {
   return owned ? std::move(owned) : OwnedRef::own(key_str);
 }
 
-bool find_known_key_position(Borrowed key, PositionCode& position) {
-  if (const auto* name_key = segment_name_key_cell.get();
-      name_key != nullptr && *name_key == key.get()) {
-    position = kNoPosition;
-    return true;
-  }
-  return known_keys.find(key.get(), position);
-}
+const KeyFacts* find_known_key(Borrowed key) { return known_keys.find(key.get()); }
 
 OwnedRef record_dict(const Hl7Segment& segment) { return record_dict_of<make_str>(segment); }
 

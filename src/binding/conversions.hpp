@@ -21,9 +21,9 @@ OwnedRef make_str(std::string_view text);
 // process and shared.
 OwnedRef position_key_str(const Position& key);
 
-// Finds the position of a key str that position_key_str made, or of the
-// segment name key of records, by identity: false for any other object.
-bool find_known_key_position(Borrowed key, PositionCode& position);
+// The facts of a key str that position_key_str made, or of the segment
+// name key of records, found by identity: null for any other object.
+const KeyFacts* find_known_key(Borrowed key);
 
 // A dict of the segment's record, keys in record order.
 OwnedRef record_dict(const Hl7Segment& segment);

@@ -1,6 +1,7 @@
 #include "core/json_hl7.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "core/escape_scanner.hpp"
@@ -102,6 +103,7 @@ class WritingOrder {
  public:
   // Fails for a key that names a position past the limit.
   std::optional<Hl7Error> read(std::span<const TextPair> record) {
+    reserve(record.size());
     record_ = record;
     name_.reset();
     runs_.clear();
@@ -140,7 +142,7 @@ class WritingOrder {
   // Room for records of up to this many pairs.
   void reserve(std::size_t pairs) {
     runs_.reserve(pairs);
-    placed_.reserve(pairs);
+    if (placed_.size() < pairs) placed_.resize(pairs);
   }
 
   // Calls writer.put(code, value) for each value in writing order.
@@ -149,17 +151,19 @@ class WritingOrder {
     if (index_runs()) {
       visit_runs(writer);
     } else {
-      placed_.clear();
+      std::size_t count = 0;
       for (const TextPair& pair : record_) {
         if (pair.position < kBeyondLimit && field_of(pair.position) != 0) {
-          placed_.push_back({pair.position, pair.value});
+          placed_[count++] = {pair.position, pair.value};
         }
       }
-      put_sorted(sorter_.sort(placed_, last_field_), writer);
+      put_sorted(sorter_.sort(std::span(placed_).first(count), last_field_), writer);
     }
   }
 
  private:
+  static constexpr std::uint64_t kNoField = UINT64_MAX;
+
   // The pairs of one field, some of which may name no position.
   struct Run {
     std::uint64_t field;
@@ -206,15 +210,47 @@ class WritingOrder {
     clear_index();
   }
 
+  // A field of one repetition with components out of text order ("5.1",
+  // "5.10", "5.2"), placed by component number in a small table: no value
+  // moves. False, having written nothing, for any other field.
+  template <class Writer>
+  bool put_components_in_place(const Run& run, Writer& writer) {
+    constexpr std::size_t kComponents = 64;
+    std::array<std::uint32_t, kComponents> pair_at{};  // the pair's index from 1; 0: none
+    PositionCode repetition = kNoPosition;
+    std::size_t last = 0;
+    for (std::size_t i = run.begin; i < run.end; ++i) {
+      const PositionCode code = record_[i].position;
+      if (code >= kBeyondLimit) continue;
+      const std::size_t component = code & kPositionPartMask;
+      if (repetition == kNoPosition) repetition = code & ~kPositionPartMask;
+      if ((code & ~kPositionPartMask) != repetition || component >= kComponents ||
+          pair_at[component] != 0) {
+        return false;
+      }
+      pair_at[component] = static_cast<std::uint32_t>(i - run.begin + 1);
+      last = std::max(last, component);
+    }
+    // A value for the whole repetition gives way to any component of it.
+    for (std::size_t component = last > 0 ? 1 : 0; component <= last; ++component) {
+      if (pair_at[component] == 0) continue;
+      const TextPair& pair = record_[run.begin + pair_at[component] - 1];
+      writer.put(pair.position, pair.value);
+    }
+    return true;
+  }
+
   template <class Writer>
   void put_run_sorted(const Run& run, Writer& writer) {
-    placed_.clear();
+    if (put_components_in_place(run, writer)) return;
+    std::size_t count = 0;
     for (std::size_t i = run.begin; i < run.end; ++i) {
       const TextPair& pair = record_[i];
-      if (pair.position < kBeyondLimit) placed_.push_back({pair.position, pair.value});
+      if (pair.position < kBeyondLimit) placed_[count++] = {pair.position, pair.value};
     }
-    sort_field(placed_);
-    put_sorted(placed_, writer);
+    const std::span values = std::span(placed_).first(count);
+    sort_field(values);
+    put_sorted(values, writer);
   }
 
   template <class Writer>
@@ -234,7 +270,7 @@ class WritingOrder {
   std::vector<Run> runs_;
   std::uint64_t last_field_ = 0;
   std::vector<std::uint32_t> run_of_field_;  // a field's run number from 1; 0: none
-  std::vector<PlacedValue> placed_;
+  std::vector<PlacedValue> placed_;  // as many as the largest record has pairs
   PositionSorter sorter_;
 };
 
@@ -258,6 +294,7 @@ class LineWriter {
     }
   }
 
+  // A value at its position: values come in writing order.
   [[gnu::always_inline]] void put(PositionCode code, std::string_view value) {
     const std::uint64_t field = field_of(code);
     const std::uint64_t repetition = (code >> kPositionPartBits) & kPositionPartMask;

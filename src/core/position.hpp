@@ -1,7 +1,6 @@
-// The position a record key names ('3', '5.2', '11[0].1'), and every way a
-// position is packed into a number: the position code, which orders like
-// the position and which the assembly sorts by, and the compact position
-// that the known-key index stores beside a key's address.
+// The position a record key names ('3', '5.2', '11[0].1'), and the
+// position code: the position packed into a number that orders like it,
+// by which the assembly places values.
 #pragma once
 
 #include <cstddef>
@@ -85,41 +84,5 @@ constexpr bool same_repetition(PositionCode a, PositionCode b) {
 }
 
 constexpr bool fills_repetition(PositionCode code) { return (code & kPositionPartMask) == 0; }
-
-// ---- The compact position --------------------------------------------------
-
-// A small position in kBits bits: field below 2^8, repetition below 2^4,
-// component below 2^5. The marks for no position and for a position past
-// the limit unpack to fields far above these, so they never fit.
-struct CompactPosition {
-  static constexpr int kFieldBits = 8;
-  static constexpr int kRepetitionBits = 4;
-  static constexpr int kComponentBits = 5;
-  static constexpr int kBits = kFieldBits + kRepetitionBits + kComponentBits;
-  // How many numbers each part holds, from 0.
-  static constexpr std::uint64_t kFields = std::uint64_t{1} << kFieldBits;
-  static constexpr std::uint64_t kRepetitions = std::uint64_t{1} << kRepetitionBits;
-  static constexpr std::uint64_t kComponents = std::uint64_t{1} << kComponentBits;
-  static constexpr std::uint64_t kNoFit = UINT64_MAX;
-
-  static constexpr std::uint64_t pack(PositionCode code) {
-    const Position p = position_of(code);
-    if (p.field >> kFieldBits != 0 || p.repetition >> kRepetitionBits != 0 ||
-        p.component >> kComponentBits != 0) {
-      return kNoFit;
-    }
-    return p.field | p.repetition << kFieldBits | p.component << (kFieldBits + kRepetitionBits);
-  }
-
-  // Every compact position is within the limit: it packs without checks.
-  static_assert(kFields <= kMaxPosition && kRepetitions <= kMaxPosition &&
-                kComponents <= kMaxPosition);
-  static constexpr PositionCode unpack(std::uint64_t bits) {
-    const std::uint64_t field = bits & (kFields - 1);
-    const std::uint64_t repetition = (bits >> kFieldBits) & (kRepetitions - 1);
-    const std::uint64_t component = (bits >> (kFieldBits + kRepetitionBits)) & (kComponents - 1);
-    return field << (2 * kPositionPartBits) | repetition << kPositionPartBits | component;
-  }
-};
 
 }  // namespace mirabex

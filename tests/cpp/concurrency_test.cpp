@@ -169,44 +169,38 @@ struct FakeKeys {
   std::vector<std::uint64_t> storage;
 };
 
-Position fake_position(std::size_t i) {
-  return {i % 256, i % 3 == 0 ? Position::kNone : i % 16, i % 32};
+KeyFacts fake_facts(std::size_t i) {
+  return {pack_position(i % 300, i % 17, i % 40), i * 0x9E3779B97F4A7C15u};
 }
 
 TEST(KnownKeyIndex, FindsWhatWasAddedAndNothingElse) {
   auto index = std::make_unique<KnownKeyIndex>();
   const FakeKeys keys(2 * KnownKeyIndex::kCapacity);
-  for (std::size_t i = 0; i < KnownKeyIndex::kCapacity; ++i)
-    index->add(keys[i], position_code(fake_position(i)));
+  for (std::size_t i = 0; i < KnownKeyIndex::kCapacity; ++i) index->add(keys[i], fake_facts(i));
   for (std::size_t i = 0; i < keys.storage.size(); ++i) {
-    PositionCode found = kNoPosition;
     if (i < KnownKeyIndex::kCapacity) {
-      ASSERT_TRUE(index->find(keys[i], found)) << i;
-      EXPECT_EQ(found, position_code(fake_position(i))) << i;
+      const KeyFacts* found = index->find(keys[i]);
+      ASSERT_NE(found, nullptr) << i;
+      EXPECT_EQ(found->position, fake_facts(i).position) << i;
+      EXPECT_EQ(found->order, fake_facts(i).order) << i;
     } else {
-      index->add(keys[i], position_code(fake_position(i)));  // past the capacity: not taken
-      EXPECT_FALSE(index->find(keys[i], found)) << i;
+      index->add(keys[i], fake_facts(i));  // past the capacity: not taken
+      EXPECT_EQ(index->find(keys[i]), nullptr) << i;
     }
   }
 }
 
-TEST(KnownKeyIndex, RefusesWhatAnEntryCannotHold) {
+TEST(KnownKeyIndex, RefusesAddressesAnEntryCannotHold) {
   auto index = std::make_unique<KnownKeyIndex>();
-  const FakeKeys keys(4);
-  const void* misaligned = static_cast<const char*>(keys[3]) + 4;
-  index->add(keys[0], position_code(Position{256, Position::kNone, 0}));
-  index->add(keys[1], position_code(Position{3, 16, 1}));
-  index->add(keys[2], position_code(Position{3, Position::kNone, 32}));
-  index->add(misaligned, position_code(Position{3, Position::kNone, 0}));
-  index->add(nullptr, position_code(Position{3, Position::kNone, 0}));
-  PositionCode found = kNoPosition;
-  for (const void* key :
-       {keys[0], keys[1], keys[2], misaligned, static_cast<const void*>(nullptr)}) {
-    EXPECT_FALSE(index->find(key, found));
-  }
-  index->add(keys[0], position_code(Position{255, 15, 31}));
-  ASSERT_TRUE(index->find(keys[0], found));
-  EXPECT_EQ(found, pack_position(255, 15, 31));
+  const FakeKeys keys(2);
+  const void* misaligned = static_cast<const char*>(keys[1]) + 4;
+  index->add(misaligned, fake_facts(1));
+  index->add(nullptr, fake_facts(2));
+  EXPECT_EQ(index->find(misaligned), nullptr);
+  EXPECT_EQ(index->find(nullptr), nullptr);
+  index->add(keys[0], {kNoPosition, 5});
+  ASSERT_NE(index->find(keys[0]), nullptr);
+  EXPECT_EQ(index->find(keys[0])->position, kNoPosition);
 }
 
 TEST(KnownKeyIndex, ThreadsAddingAndFindingAtOnce) {
@@ -219,19 +213,22 @@ TEST(KnownKeyIndex, ThreadsAddingAndFindingAtOnce) {
     start.arrive_and_wait();
     const std::size_t first = static_cast<std::size_t>(id) * kPerThread;
     for (std::size_t i = first; i < first + kPerThread; ++i) {
-      index->add(keys[i], position_code(fake_position(i)));
+      index->add(keys[i], fake_facts(i));
       // What another thread has added so far is found whole or not at all.
       const std::size_t other = (i + kPerThread) % keys.storage.size();
-      if (PositionCode found; index->find(keys[other], found)) {
-        if (found != position_code(fake_position(other))) ++wrong;
+      if (const KeyFacts* found = index->find(keys[other])) {
+        if (found->position != fake_facts(other).position ||
+            found->order != fake_facts(other).order) {
+          ++wrong;
+        }
       }
     }
   });
   EXPECT_EQ(wrong.load(), 0);
   for (std::size_t i = 0; i < keys.storage.size(); ++i) {
-    PositionCode found = kNoPosition;
-    ASSERT_TRUE(index->find(keys[i], found)) << i;
-    EXPECT_EQ(found, position_code(fake_position(i)));
+    const KeyFacts* found = index->find(keys[i]);
+    ASSERT_NE(found, nullptr) << i;
+    EXPECT_EQ(found->position, fake_facts(i).position);
   }
 }
 
