@@ -3,7 +3,10 @@
 // assembly all meet here.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -64,7 +67,8 @@ class RecordList {
   // Records are built one at a time: begin, add pairs, end.
   void begin_record();
   void add(std::string_view key, std::string_view value) {
-    add_lasting_key(arena_.copy(key), value, {position_code(key), key_order(key)});
+    const std::string_view kept = arena_.copy(key);
+    add_lasting_key(kept, value, {position_code(kept), padded_key_order(kept)});
   }
   // Adds a pair whose key text lives longer than this list, with its facts
   // known: position_code(key) and key_order(key). The key is not copied.
@@ -128,6 +132,16 @@ class RecordList {
   std::vector<std::size_t> starts_;  // first pair of each record
   std::size_t value_bytes_ = 0;
   std::uint64_t position_sum_ = 0;
+
+  // key_order of a key in the arena, read as one word with its padding.
+  static std::uint64_t padded_key_order(std::string_view key) {
+    static_assert(TextArena::kReadPadding >= 7);
+    if (key.empty()) return 0;
+    std::uint64_t bytes;
+    std::memcpy(&bytes, key.data(), sizeof bytes);
+    if constexpr (std::endian::native == std::endian::little) bytes = __builtin_bswap64(bytes);
+    return key.size() >= 8 ? bytes : bytes & ~(~std::uint64_t{0} >> (8 * key.size()));
+  }
 
   static std::uint64_t part_sum(PositionCode code) {
     return ((code >> kPositionPartBits) & kPositionPartMask) + (code & kPositionPartMask);

@@ -302,6 +302,30 @@ TEST(RecordList, SortsByBytesAndKeepsTheLastOfEqualKeys) {
   EXPECT_EQ(pairs_of(list[2]), (Pairs{{"A", ""}, {"Z", big}}));
 }
 
+// Keys are ordered by their first eight bytes where those differ: keys
+// alike that far, shorter keys, zero bytes and keys whose text outlives the
+// list (and is not copied) must still come in byte order.
+TEST(RecordList, OrdersKeysAlikeInTheirFirstBytes) {
+  const std::vector<std::string> keys = {
+      "abcdefgh2", "abcdefgh10", "abcdefgh", "abcdefgh1", std::string("a\0", 2), "a", "",
+      "\xFF", "11[0].10", "11[0].1", "11[0].2", "1"};
+  RecordList list;
+  list.begin_record();
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (i % 2 == 0) {
+      list.add(keys[i], std::to_string(i));
+    } else {
+      list.add_lasting_key(keys[i], std::to_string(i), {position_code(keys[i]), key_order(keys[i])});
+    }
+  }
+  list.end_record();
+  std::vector<std::string> sorted = keys;
+  std::ranges::sort(sorted);
+  std::vector<std::string> got;
+  for (const TextPair& pair : list[0]) got.emplace_back(pair.key);
+  EXPECT_EQ(got, sorted);
+}
+
 std::string read_json(std::string_view text) {
   auto result = records_from_json(text);
   if (auto* error = std::get_if<Hl7Error>(&result)) return error->display();
