@@ -38,10 +38,13 @@ void Hl7Segment::parse(std::string_view line, const Hl7EscapeHandler* handler) {
   repetitions_.clear();
   components_.clear();
   unescaped_size_ = 0;
-  if (handler != nullptr && unescaped_capacity_ < line.size() && handler->has_escape(line)) {
+  line_has_escapes_ = handler != nullptr && handler->has_escape(line);
+  if (line_has_escapes_ && unescaped_capacity_ < line.size()) {
     unescaped_ = std::make_unique<char[]>(line.size());
     unescaped_capacity_ = line.size();
   }
+  line_has_repetitions_ =
+      contains(line, handler != nullptr ? handler->repetition_separator() : kRepetitionSeparator);
   const std::size_t first_bar = line.find(kFieldSeparator);
   name_ = line.substr(0, first_bar);
   if (first_bar == std::string_view::npos) return;
@@ -50,23 +53,27 @@ void Hl7Segment::parse(std::string_view line, const Hl7EscapeHandler* handler) {
 }
 
 std::string_view Hl7Segment::unescaped(std::string_view text, const Hl7EscapeHandler& handler) {
-  if (!handler.has_escape(text)) return text;
+  if (!line_has_escapes_ || !handler.has_escape(text)) return text;
   char* const out = unescaped_.get() + unescaped_size_;
   const std::size_t length = handler.unescape_into(text, out);
   unescaped_size_ += length;
   return {out, length};
 }
 
-void Hl7Segment::split_components(Hl7Field& field, std::string_view text, char separator) {
+void Hl7Segment::split_components(Hl7Field& field, std::string_view text, std::size_t first_cut,
+                                  char separator) {
   field.first_component = components_.size();
-  for_each_piece(text, separator, [&](std::string_view piece) { components_.push_back(piece); });
+  components_.push_back(text.substr(0, first_cut));
+  for_each_piece(text.substr(first_cut + 1), separator,
+                 [&](std::string_view piece) { components_.push_back(piece); });
   field.component_count = components_.size() - field.first_component;
 }
 
 Hl7Field Hl7Segment::parse_field(std::string_view text, const Hl7EscapeHandler* handler) {
   const char repetition_separator =
       handler != nullptr ? handler->repetition_separator() : kRepetitionSeparator;
-  if (contains(text, repetition_separator) && !holds_encoding_characters(text)) {
+  if (line_has_repetitions_ && contains(text, repetition_separator) &&
+      !holds_encoding_characters(text)) {
     Hl7Field field{.value = text};
     field.first_repetition = repetitions_.size();
     for_each_piece(text, repetition_separator, [&](std::string_view piece) {
@@ -77,20 +84,18 @@ Hl7Field Hl7Segment::parse_field(std::string_view text, const Hl7EscapeHandler* 
   }
   // Without escaping the encoding characters keep a field whole; with
   // escaping the component split looks at the unescaped text alone.
-  if (handler == nullptr && holds_encoding_characters(text)) return Hl7Field{.value = text};
+  if (handler == nullptr && line_has_repetitions_ && holds_encoding_characters(text)) {
+    return Hl7Field{.value = text};
+  }
   return parse_element(text, handler);
 }
 
 Hl7Field Hl7Segment::parse_element(std::string_view text, const Hl7EscapeHandler* handler) {
   Hl7Field element;
-  if (handler == nullptr) {
-    element.value = text;
-    if (contains(text, kComponentSeparator)) split_components(element, text, kComponentSeparator);
-  } else {
-    element.value = unescaped(text, *handler);
-    if (contains(element.value, handler->component_separator())) {
-      split_components(element, element.value, handler->component_separator());
-    }
+  element.value = handler == nullptr ? text : unescaped(text, *handler);
+  const char separator = handler == nullptr ? kComponentSeparator : handler->component_separator();
+  if (const std::size_t cut = element.value.find(separator); cut != std::string_view::npos) {
+    split_components(element, element.value, cut, separator);
   }
   return element;
 }

@@ -83,13 +83,19 @@ class Hl7Segment {
  private:
   Hl7Field parse_field(std::string_view text, const Hl7EscapeHandler* handler);
   Hl7Field parse_element(std::string_view text, const Hl7EscapeHandler* handler);
-  void split_components(Hl7Field& field, std::string_view text, char separator);
+  // Cuts text at separator, whose first place is known.
+  void split_components(Hl7Field& field, std::string_view text, std::size_t first_cut,
+                        char separator);
   std::string_view unescaped(std::string_view text, const Hl7EscapeHandler& handler);
 
   std::string_view name_;
   std::vector<Hl7Field> fields_;
   std::vector<Hl7Field> repetitions_;
   std::vector<std::string_view> components_;
+  // Looked up once per line: most lines hold neither, and their fields
+  // need not be searched for them.
+  bool line_has_repetitions_ = false;
+  bool line_has_escapes_ = false;
   // Unescaped texts, written one after another. Sized to the line, which
   // bounds them all since unescaping never lengthens a text.
   std::unique_ptr<char[]> unescaped_;
