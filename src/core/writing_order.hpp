@@ -1,0 +1,179 @@
+// The order in which a record's values are written: by position, each
+// value that another overrides left out.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/errors.hpp"
+#include "core/position.hpp"
+#include "core/record_list.hpp"
+
+namespace mirabex {
+
+struct PlacedValue {
+  PositionCode position;
+  std::string_view value;
+};
+
+// Sorts the values of one field by position, stably: among values for one
+// position the last stays last. They come in byte order of their keys: a
+// few are out of place ("1.10" before "1.2"), many repetitions are in
+// decimal-text order.
+void sort_field(std::span<PlacedValue> values);
+
+// Sorts by position, stably. Keys arrive in byte order ("1", "10", "11",
+// "2"), so values come grouped by field but not in field order: a counting
+// sort by field puts them in order in two moves each, and each field's few
+// values are then ordered in place.
+class PositionSorter {
+ public:
+  std::span<PlacedValue> sort(std::span<PlacedValue> placed, std::uint64_t last_field);
+
+ private:
+  std::vector<std::size_t> starts_;
+  std::vector<PlacedValue> sorted_;
+};
+
+// Visits a record's values in writing order, leaving out each value that
+// gives way to another: to the next one for the same position, or, for a
+// value that fills a whole repetition (component 0), to any component of
+// it. Keys come in byte order ("1", "10", "11", "2"), which keeps each
+// field's keys together, and in position order within the field as long
+// as numbers stay below ten: fields are visited through a table by field
+// number, and only the values of a field out of order are moved, to be
+// sorted. A record whose field's keys lie apart is sorted whole.
+class WritingOrder {
+ public:
+  // Fails for a key that names a position past the limit.
+  std::optional<Hl7Error> read(std::span<const TextPair> record);
+
+  std::optional<std::string_view> name() const { return name_; }
+
+  // Room for records of up to this many pairs.
+  void reserve(std::size_t pairs) {
+    runs_.reserve(pairs);
+    if (placed_.size() < pairs) placed_.resize(pairs);
+  }
+
+  // Calls writer.put(code, value) for each value in writing order.
+  template <class Writer>
+  void visit(Writer& writer) {
+    if (index_runs()) {
+      visit_runs(writer);
+    } else {
+      std::size_t count = 0;
+      for (const TextPair& pair : record_) {
+        if (pair.position < kBeyondLimit && field_of(pair.position) != 0) {
+          placed_[count++] = {pair.position, pair.value};
+        }
+      }
+      put_sorted(sorter_.sort(std::span(placed_).first(count), last_field_), writer);
+    }
+  }
+
+ private:
+  static constexpr std::uint64_t kNoField = UINT64_MAX;
+
+  // The pairs of one field, some of which may name no position.
+  struct Run {
+    std::uint64_t field;
+    std::size_t begin;
+    std::size_t end;
+    bool in_order;
+  };
+
+  // Fills the table of runs by field; false when the fields cannot be
+  // visited that way.
+  bool index_runs();
+  void clear_index();
+
+  template <class Writer>
+  void visit_runs(Writer& writer) {
+    // Field 0 is never written.
+    for (std::uint64_t field = 1; field <= last_field_; ++field) {
+      const std::uint32_t number = run_of_field_[field];
+      if (number == 0) continue;
+      const Run& run = runs_[number - 1];
+      if (!run.in_order) {
+        put_run_sorted(run, writer);
+        continue;
+      }
+      for (std::size_t i = run.begin; i < run.end; ++i) {
+        const TextPair& pair = record_[i];
+        if (pair.position < kBeyondLimit) writer.put(pair.position, pair.value);
+      }
+    }
+    clear_index();
+  }
+
+  // A field of one repetition with components out of text order ("5.1",
+  // "5.10", "5.2"), placed by component number in a small table: no value
+  // moves. False, having written nothing, for any other field.
+  template <class Writer>
+  bool put_components_in_place(const Run& run, Writer& writer) {
+    constexpr std::size_t kComponents = 64;
+    std::array<std::uint32_t, kComponents> pair_at{};  // the pair's index from 1; 0: none
+    PositionCode repetition = kNoPosition;
+    std::size_t last = 0;
+    for (std::size_t i = run.begin; i < run.end; ++i) {
+      const PositionCode code = record_[i].position;
+      if (code >= kBeyondLimit) continue;
+      const std::size_t component = code & kPositionPartMask;
+      if (repetition == kNoPosition) repetition = code & ~kPositionPartMask;
+      if ((code & ~kPositionPartMask) != repetition || component >= kComponents ||
+          pair_at[component] != 0) {
+        return false;
+      }
+      pair_at[component] = static_cast<std::uint32_t>(i - run.begin + 1);
+      last = std::max(last, component);
+    }
+    // A value for the whole repetition gives way to any component of it.
+    for (std::size_t component = last > 0 ? 1 : 0; component <= last; ++component) {
+      if (pair_at[component] == 0) continue;
+      const TextPair& pair = record_[run.begin + pair_at[component] - 1];
+      writer.put(pair.position, pair.value);
+    }
+    return true;
+  }
+
+  template <class Writer>
+  void put_run_sorted(const Run& run, Writer& writer) {
+    if (put_components_in_place(run, writer)) return;
+    std::size_t count = 0;
+    for (std::size_t i = run.begin; i < run.end; ++i) {
+      const TextPair& pair = record_[i];
+      if (pair.position < kBeyondLimit) placed_[count++] = {pair.position, pair.value};
+    }
+    const std::span values = std::span(placed_).first(count);
+    sort_field(values);
+    put_sorted(values, writer);
+  }
+
+  template <class Writer>
+  static void put_sorted(std::span<const PlacedValue> sorted, Writer& writer) {
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+      const PositionCode code = sorted[i].position;
+      if (i + 1 < sorted.size()) {
+        const PositionCode next = sorted[i + 1].position;
+        if (same_repetition(code, next) && (code == next || fills_repetition(code))) continue;
+      }
+      writer.put(code, sorted[i].value);
+    }
+  }
+
+  std::span<const TextPair> record_;
+  std::optional<std::string_view> name_;
+  std::vector<Run> runs_;
+  std::uint64_t last_field_ = 0;
+  std::vector<std::uint32_t> run_of_field_;  // a field's run number from 1; 0: none
+  std::vector<PlacedValue> placed_;  // as many as the largest record has pairs
+  PositionSorter sorter_;
+};
+
+}  // namespace mirabex
