@@ -112,28 +112,24 @@ std::optional<Hl7Error> check_assembled_size(const RecordList& records,
 // Raw memory for the text.
 class TextBuffer {
  public:
-  explicit TextBuffer(std::size_t capacity)
-      : data_(std::make_unique_for_overwrite<char[]>(capacity)), capacity_(capacity) {}
+  explicit TextBuffer(std::size_t capacity) : memory_(capacity) {}
 
-  char* begin() const { return data_.get(); }
-  std::size_t capacity() const { return capacity_; }
+  char* begin() const { return memory_.data(); }
+  std::size_t capacity() const { return memory_.size(); }
 
   // Room for `bytes` after the first `used`, which are kept; returns the
   // new place of `used`.
   char* grow(std::size_t used, std::size_t bytes) {
-    const std::size_t capacity = std::max(2 * capacity_, used + bytes);
-    auto grown = std::make_unique_for_overwrite<char[]>(capacity);
-    std::memcpy(grown.get(), data_.get(), used);
-    data_ = std::move(grown);
-    capacity_ = capacity;
-    return data_.get() + used;
+    LargeBuffer grown(std::max(2 * capacity(), used + bytes));
+    std::memcpy(grown.data(), begin(), used);
+    memory_ = std::move(grown);
+    return begin() + used;
   }
 
-  AssembledText release(std::size_t size) { return {std::move(data_), size}; }
+  AssembledText release(std::size_t size) { return {std::move(memory_), size}; }
 
  private:
-  std::unique_ptr<char[]> data_;
-  std::size_t capacity_;
+  LargeBuffer memory_;
 };
 
 // Where a line writer puts its text: raw memory, written without a check

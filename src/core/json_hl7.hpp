@@ -11,6 +11,7 @@
 
 #include "core/errors.hpp"
 #include "core/escape.hpp"
+#include "core/large_allocator.hpp"
 #include "core/record_list.hpp"
 
 namespace mirabex {
@@ -21,10 +22,10 @@ inline constexpr std::uint64_t kMaxAssembledSize = std::uint64_t{1} << 30;
 
 // An assembled message text in memory of its own.
 struct AssembledText {
-  std::unique_ptr<char[]> data;
+  LargeBuffer memory;
   std::size_t size = 0;
 
-  std::string_view text() const { return {data.get(), size}; }
+  std::string_view text() const { return {memory.data(), size}; }
 };
 
 class JsonHl7 {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/large_allocator.hpp"
 #include "core/position.hpp"
 #include "core/text_arena.hpp"
 
@@ -128,7 +129,7 @@ class RecordList {
 
  private:
   TextArena arena_;
-  std::vector<TextPair> pairs_;
+  std::vector<TextPair, LargeAllocator<TextPair>> pairs_;
   std::vector<std::size_t> starts_;  // first pair of each record
   std::size_t value_bytes_ = 0;
   std::uint64_t position_sum_ = 0;

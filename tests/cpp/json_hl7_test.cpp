@@ -292,6 +292,22 @@ TEST(AssemblySizeBound, CountsWhatIsWrittenNotWhatKeysCouldAsk) {
   EXPECT_EQ(assemble({pairs}), std::string(99999, '^') + "x");
 }
 
+// Arrays of megabytes are mapped rather than allocated: they keep their
+// contents as they grow and move.
+TEST(LargeAllocator, KeepsContentsAcrossGrowthAndMoves) {
+  std::vector<std::uint64_t, LargeAllocator<std::uint64_t>> numbers;
+  for (std::uint64_t i = 0; i < 2'000'000; ++i) numbers.push_back(i);
+  EXPECT_EQ(numbers[0], 0u);
+  EXPECT_EQ(numbers[1'999'999], 1'999'999u);
+  LargeBuffer buffer(8 << 20);
+  buffer.data()[0] = 'a';
+  buffer.data()[buffer.size() - 1] = 'z';
+  const LargeBuffer moved = std::move(buffer);
+  EXPECT_EQ(buffer.data(), nullptr);
+  EXPECT_EQ(moved.data()[0], 'a');
+  EXPECT_EQ(moved.data()[moved.size() - 1], 'z');
+}
+
 TEST(RecordList, SortsByBytesAndKeepsTheLastOfEqualKeys) {
   const std::string big(100000, 'v');  // larger than an arena block
   const RecordList list = record_list(
