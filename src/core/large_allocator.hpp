@@ -1,7 +1,8 @@
 // An allocator for the few large arrays of a conversion (a record list's
-// pairs, an assembled text): those of megabytes are mapped in huge pages
-// where the system offers them. Page faults are costly, above all in virtual machines, and a
-// fresh array of 100 MB takes 25,000 of them in pages of 4 KB.
+// pairs, an assembled text): those of tens of megabytes are mapped in huge
+// pages where the system offers them. Page faults are costly, above all in
+// virtual machines, and a fresh array of 100 MB takes 25,000 of them in
+// pages of 4 KB.
 #pragma once
 
 #include <cstddef>
@@ -49,7 +50,9 @@ struct LargeAllocator {
   friend bool operator==(const LargeAllocator&, const LargeAllocator&) { return true; }
 
  private:
-  static constexpr std::size_t kLarge = std::size_t{4} << 20;
+  // Below this glibc keeps freed blocks for the next call; above it every
+  // block is mapped afresh anyway.
+  static constexpr std::size_t kLarge = std::size_t{32} << 20;
 };
 
 // Raw memory, not cleared, from LargeAllocator: the room a text is

@@ -296,10 +296,10 @@ TEST(AssemblySizeBound, CountsWhatIsWrittenNotWhatKeysCouldAsk) {
 // contents as they grow and move.
 TEST(LargeAllocator, KeepsContentsAcrossGrowthAndMoves) {
   std::vector<std::uint64_t, LargeAllocator<std::uint64_t>> numbers;
-  for (std::uint64_t i = 0; i < 2'000'000; ++i) numbers.push_back(i);
+  for (std::uint64_t i = 0; i < 5'000'000; ++i) numbers.push_back(i);
   EXPECT_EQ(numbers[0], 0u);
-  EXPECT_EQ(numbers[1'999'999], 1'999'999u);
-  LargeBuffer buffer(8 << 20);
+  EXPECT_EQ(numbers[4'999'999], 4'999'999u);
+  LargeBuffer buffer(40 << 20);
   buffer.data()[0] = 'a';
   buffer.data()[buffer.size() - 1] = 'z';
   const LargeBuffer moved = std::move(buffer);
