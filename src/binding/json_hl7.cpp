@@ -40,7 +40,8 @@ int is_sequence(PyObject* object) {
                                             std::string_view value_text, RecordList& records) {
   // The module's own keys are interned and never freed: their text is not
   // copied. Keys of other makers are seldom interned, and are read.
-  if (const KeyFacts* known = PyUnicode_CHECK_INTERNED(key) ? find_known_key(Borrowed(key)) : nullptr) {
+  const KeyFacts* known = PyUnicode_CHECK_INTERNED(key) ? find_known_key(Borrowed(key)) : nullptr;
+  if (known != nullptr) {
     records.add_lasting_key(key_text, value_text, *known);
   } else {
     records.add(key_text, value_text);

@@ -88,21 +88,6 @@ std::size_t Hl7EscapeHandler::escaped_size(std::string_view text) const {
   return size;
 }
 
-// No reserve here: callers append many values to one text and rely on its
-// geometric growth.
-void Hl7EscapeHandler::escape_append_from(std::string_view text, std::size_t first,
-                                          std::string& out) const {
-  std::size_t run_start = 0;
-  for (std::size_t i = first; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (!needs_escape_[byte]) continue;
-    out.append(text.data() + run_start, i - run_start);
-    out += escaped_ascii_[byte];
-    run_start = i + 1;
-  }
-  out.append(text.data() + run_start, text.size() - run_start);
-}
-
 char* Hl7EscapeHandler::escape_into(std::string_view text, std::size_t first, char* out) const {
   for (std::size_t i = first; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
@@ -118,10 +103,8 @@ char* Hl7EscapeHandler::escape_into(std::string_view text, std::size_t first, ch
 }
 
 std::string Hl7EscapeHandler::escape(std::string_view text) const {
-  std::string out;
-  if (text.empty()) return out;
-  out.reserve(escaped_size(text));
-  escape_append(text, out);
+  std::string out(escaped_size(text), '\0');
+  escape_into(text, 0, out.data());
   return out;
 }
 

@@ -40,17 +40,6 @@ class Hl7EscapeHandler {
   // Plain text to escaped text: every delimiter, the escape character, tab,
   // CR, LF and space are written as escape sequences.
   std::string escape(std::string_view text) const;
-  // Appends the escaped text to out. Most values need no escaping: that
-  // case is found and written here, inline.
-  void escape_append(std::string_view text, std::string& out) const {
-    std::size_t plain = 0;
-    while (plain < text.size() && !needs_escape_[static_cast<unsigned char>(text[plain])]) ++plain;
-    if (plain == text.size()) {
-      out += text;
-    } else {
-      escape_append_from(text, plain, out);
-    }
-  }
   // Writes text from index first on, escaped, to out, which has room for
   // it, and returns the end of what it wrote.
   char* escape_into(std::string_view text, std::size_t first, char* out) const;
@@ -76,8 +65,6 @@ class Hl7EscapeHandler {
   std::vector<std::string> parse_field_with_escaping(std::string_view text) const;
 
  private:
-  // escape_append when text[first] is the first byte that needs escaping.
-  void escape_append_from(std::string_view text, std::size_t first, std::string& out) const;
   std::size_t unescape_sequence(std::string_view text, std::size_t pos, char*& out) const;
 
   EscapeTable escape_sequences_;

@@ -250,9 +250,6 @@ std::variant<AssembledText, Hl7Error> JsonHl7::assemble(bool escape) const {
   }
   BufferOutput output(records_, handler);
   WritingOrder order;
-  std::size_t largest = 0;
-  for (const auto record : records_) largest = std::max(largest, record.size());
-  order.reserve(largest);
   LineWriter line(output);
   for (std::size_t i = 0; i < records_.size(); ++i) {
     if (auto error = order.read(records_[i])) return std::move(*error);

@@ -27,7 +27,8 @@ struct LargeAllocator {
     const std::size_t bytes = count * sizeof(T);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     if (bytes >= kLarge) {
-      void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      void* mapped =
+          mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (mapped == MAP_FAILED) throw std::bad_alloc();
       madvise(mapped, bytes, MADV_HUGEPAGE);  // a hint: refused, pages stay small
       return static_cast<T*>(mapped);

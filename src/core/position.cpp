@@ -125,48 +125,9 @@ std::optional<Position> parse_position_key(std::string_view key) {
   return std::nullopt;
 }
 
-namespace {
-
-// Reads one to six digits at p: the end of the digits, or null.
-const char* read_short_number(const char* p, const char* end, std::uint64_t& value) {
-  const char* const start = p;
-  std::uint64_t number = 0;
-  for (; p != end && static_cast<unsigned char>(*p - '0') <= 9; ++p) {
-    if (p - start == 6) return nullptr;
-    number = number * 10 + static_cast<std::uint64_t>(*p - '0');
-  }
-  if (p == start) return nullptr;
-  value = number;
-  return p;
-}
-
-// The code of a key as Hl7Json writes them, with numbers of up to six
-// digits; nothing for any other key.
-std::optional<PositionCode> usual_key_code(std::string_view key) {
-  const char* p = key.data();
-  const char* const end = p + key.size();
-  std::uint64_t field = 0;
-  std::uint64_t repetition = 0;
-  std::uint64_t component = 0;
-  p = read_short_number(p, end, field);
-  if (p == nullptr) return std::nullopt;
-  if (p != end && *p == '[') {
-    p = read_short_number(p + 1, end, repetition);
-    if (p == nullptr || p == end || *p != ']') return std::nullopt;
-    ++p;
-  }
-  if (p != end && *p == '.') {
-    p = read_short_number(p + 1, end, component);
-    if (p == nullptr) return std::nullopt;
-  }
-  if (p != end) return std::nullopt;
-  return pack_position(field, repetition, component);
-}
-
-}  // namespace
-
 PositionCode position_code(std::string_view key) {
-  if (const auto usual = usual_key_code(key)) return *usual;
+  // Most keys are usual: read them without the full grammar's detours.
+  if (const auto usual = parse_usual_key(key)) return position_code(*usual);
   const auto placement = parse_position_key(key);
   return placement ? pack_position(placement->field, placement->repetition, placement->component)
                    : kNoPosition;

@@ -48,7 +48,8 @@ void sort_field(std::span<PlacedValue> values) {
   }
 }
 
-std::span<PlacedValue> PositionSorter::sort(std::span<PlacedValue> placed, std::uint64_t last_field) {
+std::span<PlacedValue> PositionSorter::sort(std::span<PlacedValue> placed,
+                                            std::uint64_t last_field) {
   if (last_field > 4 * placed.size() + 64) {  // few values, far apart
     std::ranges::stable_sort(placed, by_position);
     return placed;

@@ -55,31 +55,34 @@ class WritingOrder {
 
   std::optional<std::string_view> name() const { return name_; }
 
-  // Room for records of up to this many pairs.
-  void reserve(std::size_t pairs) {
-    runs_.reserve(pairs);
-    if (placed_.size() < pairs) placed_.resize(pairs);
-  }
-
   // Calls writer.put(code, value) for each value in writing order.
   template <class Writer>
   void visit(Writer& writer) {
     if (index_runs()) {
       visit_runs(writer);
     } else {
-      std::size_t count = 0;
-      for (const TextPair& pair : record_) {
-        if (pair.position < kBeyondLimit && field_of(pair.position) != 0) {
-          placed_[count++] = {pair.position, pair.value};
-        }
-      }
-      put_sorted(sorter_.sort(std::span(placed_).first(count), last_field_), writer);
+      put_sorted(sorter_.sort(place(record_), last_field_), writer);
     }
   }
 
  private:
-  static constexpr std::uint64_t kNoField = UINT64_MAX;
+  // Room for records of up to this many pairs.
+  void reserve(std::size_t pairs) {
+    runs_.reserve(pairs);
+    if (placed_.size() < pairs) placed_.resize(pairs);
+  }
 
+  // The pairs that name a position to write (field 0 is never written),
+  // copied for sorting.
+  std::span<PlacedValue> place(std::span<const TextPair> pairs) {
+    std::size_t count = 0;
+    for (const TextPair& pair : pairs) {
+      if (pair.position < kBeyondLimit && field_of(pair.position) != 0) {
+        placed_[count++] = {pair.position, pair.value};
+      }
+    }
+    return std::span(placed_).first(count);
+  }
   // The pairs of one field, some of which may name no position.
   struct Run {
     std::uint64_t field;
@@ -145,12 +148,7 @@ class WritingOrder {
   template <class Writer>
   void put_run_sorted(const Run& run, Writer& writer) {
     if (put_components_in_place(run, writer)) return;
-    std::size_t count = 0;
-    for (std::size_t i = run.begin; i < run.end; ++i) {
-      const TextPair& pair = record_[i];
-      if (pair.position < kBeyondLimit) placed_[count++] = {pair.position, pair.value};
-    }
-    const std::span values = std::span(placed_).first(count);
+    const std::span values = place(record_.subspan(run.begin, run.end - run.begin));
     sort_field(values);
     put_sorted(values, writer);
   }

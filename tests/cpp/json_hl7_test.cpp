@@ -331,7 +331,8 @@ TEST(RecordList, OrdersKeysAlikeInTheirFirstBytes) {
     if (i % 2 == 0) {
       list.add(keys[i], std::to_string(i));
     } else {
-      list.add_lasting_key(keys[i], std::to_string(i), {position_code(keys[i]), key_order(keys[i])});
+      const KeyFacts facts{position_code(keys[i]), key_order(keys[i])};
+      list.add_lasting_key(keys[i], std::to_string(i), facts);
     }
   }
   list.end_record();
