@@ -10,6 +10,7 @@
 #include "core/segments.hpp"
 #include "core/utils.hpp"
 #include "fuzz_check.hpp"
+#include "segment_reference.hpp"
 
 namespace {
 
@@ -143,11 +144,16 @@ extern "C" int MIRABEX_FUZZ_ENTRY(const std::uint8_t* data, std::size_t size) {
   Hl7Segment reused;  // parse() keeps its storage from line to line
   for (const std::string_view line : Lines(text)) {
     const Hl7Segment plain = Hl7Segment::from_string(line, nullptr);
+    FUZZ_CHECK(segment_reference::describe(plain) ==
+               segment_reference::describe_by_splitting(line, nullptr));
+    FUZZ_CHECK(plain.line_is_ascii() == is_ascii(line));
     const Record plain_record = to_json(plain);
     check_key_order(plain_record, plain.name());
     FUZZ_CHECK(rebuild_line(plain_record) == line);
 
     const Hl7Segment escaped = Hl7Segment::from_string(line, &handler);
+    FUZZ_CHECK(segment_reference::describe(escaped) ==
+               segment_reference::describe_by_splitting(line, &handler));
     const Record escaped_record = to_json(escaped);
     check_key_order(escaped_record, escaped.name());
     reused.parse(line, &handler);

@@ -8,23 +8,11 @@
 #include "binding/call_wrapper.hpp"
 #include "binding/known_key_index.hpp"
 #include "binding/refs.hpp"
+#include "core/utils.hpp"
 
 namespace mirabex {
 
 namespace {
-
-// Eight bytes at a time: long texts (whole messages) are common.
-bool is_ascii(std::string_view text) {
-  std::uint64_t high_bits = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + i, sizeof word);
-    high_bits |= word;
-  }
-  for (; i < text.size(); ++i) high_bits |= static_cast<unsigned char>(text[i]);
-  return (high_bits & 0x8080808080808080u) == 0;
-}
 
 KnownKeyIndex known_keys;
 
@@ -196,8 +184,9 @@ OwnedRef message_records(const Hl7Json& message, const Hl7EscapeHandler* handler
   for (const std::string_view line : message.lines()) {
     assert(index < count);
     segment.parse(line, handler);
-    OwnedRef dict = ascii_stays_ascii && is_ascii(line) ? record_dict_of<make_ascii_str>(segment)
-                                                        : record_dict_of<make_str>(segment);
+    OwnedRef dict = ascii_stays_ascii && segment.line_is_ascii()
+                        ? record_dict_of<make_ascii_str>(segment)
+                        : record_dict_of<make_str>(segment);
     if (!dict) return {};
     PyList_SET_ITEM(list.get(), index++, dict.release());
   }

@@ -1,6 +1,10 @@
 #include "core/segments.hpp"
 
+#include <cassert>
 #include <cstring>
+
+#include "core/line_scanner.hpp"
+#include "core/utils.hpp"
 
 namespace mirabex {
 
@@ -25,6 +29,14 @@ void for_each_piece(std::string_view text, char separator, Piece&& piece) {
   piece(text);
 }
 
+// The one-look parse tells delimiters apart by byte: they must differ from
+// each other and from the zero bytes that pad a short line's block.
+bool delimiters_tell_apart(char component, char repetition, char escape) {
+  const auto usable = [](char c) { return c != '\0' && c != kFieldSeparator; };
+  return usable(component) && usable(repetition) && usable(escape) && component != repetition &&
+         component != escape && repetition != escape;
+}
+
 }  // namespace
 
 Hl7Segment Hl7Segment::from_string(std::string_view line, const Hl7EscapeHandler* handler) {
@@ -38,11 +50,159 @@ void Hl7Segment::parse(std::string_view line, const Hl7EscapeHandler* handler) {
   repetitions_.clear();
   components_.clear();
   unescaped_size_ = 0;
-  line_has_escapes_ = handler != nullptr && handler->has_escape(line);
-  if (line_has_escapes_ && unescaped_capacity_ < line.size()) {
-    unescaped_ = std::make_unique<char[]>(line.size());
-    unescaped_capacity_ = line.size();
+  const char component = handler != nullptr ? handler->component_separator() : kComponentSeparator;
+  const char repetition =
+      handler != nullptr ? handler->repetition_separator() : kRepetitionSeparator;
+  const char escape = handler != nullptr ? handler->escape_character() : kEscapeCharacter;
+  if (!delimiters_tell_apart(component, repetition, escape)) {
+    parse_any_line(line, handler);
+    return;
   }
+  const std::size_t first_bar = line.find(kFieldSeparator);
+  name_ = line.substr(0, first_bar);
+  if (first_bar == std::string_view::npos) {
+    line_is_ascii_ = is_ascii(line);
+    return;
+  }
+  // Fields that hold escapes are parsed one by one: these let that parse
+  // look for repetitions and escapes in each field it is given.
+  line_has_repetitions_ = true;
+  line_has_escapes_ = handler != nullptr;
+  cut_fields(line, first_bar, LineScanner(kFieldSeparator, component, repetition, escape), handler);
+}
+
+namespace {
+
+// The marks of the block of the line from block_start on; the last block
+// of a line may be short.
+BlockMarks block_marks(const LineScanner& scanner, std::string_view line, std::size_t block_start) {
+  constexpr std::size_t kWidth = LineScanner::kWidth;
+  const std::size_t size = line.size();
+  if (block_start + kWidth <= size) return scanner.marks(line.data() + block_start);
+  if (size >= kWidth) {  // read the last kWidth bytes, and drop those seen before
+    return scanner.marks(line.data() + size - kWidth)
+        .without_first(static_cast<unsigned>(kWidth - (size - block_start)));
+  }
+  char block[kWidth] = {};
+  std::memcpy(block, line.data() + block_start, size - block_start);
+  return scanner.marks(block);
+}
+
+// The bits of the bytes of a block from index `from` on.
+std::uint32_t bits_from(std::size_t from) {
+  return from >= LineScanner::kWidth ? 0 : ~std::uint32_t{0} << from;
+}
+
+}  // namespace
+
+void Hl7Segment::cut_fields(std::string_view line, std::size_t first_bar,
+                            const LineScanner& scanner, const Hl7EscapeHandler* handler) {
+  OpenField open = open_field_at(first_bar + 1);
+  std::uint32_t non_ascii = 0;
+  std::size_t block_start = 0;
+  while (block_start < line.size()) {
+    const BlockMarks marks = block_marks(scanner, line, block_start);
+    non_ascii |= marks.non_ascii;
+    std::uint32_t cuts = marks.fields | marks.components | marks.repetitions | marks.escapes;
+    if ((cuts | marks.non_ascii) == 0) {
+      block_start =
+          scanner.end_of_plain_run(line.data(), block_start + LineScanner::kWidth, line.size());
+      continue;
+    }
+    if (block_start <= first_bar) cuts &= bits_from(first_bar + 1 - block_start);
+    for (; cuts != 0; cuts &= cuts - 1) {
+      const auto bit = static_cast<unsigned>(__builtin_ctz(cuts));
+      const std::size_t at = block_start + bit;
+      if ((marks.components >> bit) & 1) {
+        components_.push_back(line.substr(open.piece_start, at - open.piece_start));
+        open.piece_start = at + 1;
+      } else if ((marks.fields >> bit) & 1) {
+        if (open.repeated || open.has_escape) {
+          end_unusual_field(line, open, at, handler);
+        } else {
+          end_element(fields_.emplace_back(), line, open, at);
+        }
+        open = open_field_at(at + 1);
+      } else if ((marks.repetitions >> bit) & 1) {
+        end_repetition(line, open, at);
+      } else {
+        open.has_escape = true;
+      }
+    }
+    block_start += LineScanner::kWidth;
+  }
+  if (open.repeated || open.has_escape) {
+    end_unusual_field(line, open, line.size(), handler);
+  } else {
+    end_element(fields_.emplace_back(), line, open, line.size());
+  }
+  line_is_ascii_ = non_ascii == 0;
+}
+
+Hl7Segment::OpenField Hl7Segment::open_field_at(std::size_t start) const {
+  return {.start = start,
+          .element_start = start,
+          .piece_start = start,
+          .first_component_of_field = components_.size(),
+          .first_component = components_.size(),
+          .first_repetition = repetitions_.size()};
+}
+
+void Hl7Segment::end_element(Hl7Field& element, std::string_view line, const OpenField& open,
+                             std::size_t end) {
+  element.value = line.substr(open.element_start, end - open.element_start);
+  if (components_.size() != open.first_component) {
+    components_.push_back(line.substr(open.piece_start, end - open.piece_start));
+    element.first_component = open.first_component;
+    element.component_count = components_.size() - open.first_component;
+  }
+}
+
+void Hl7Segment::end_repetition(std::string_view line, OpenField& open, std::size_t end) {
+  end_element(repetitions_.emplace_back(), line, open, end);
+  open.repeated = true;
+  open.element_start = open.piece_start = end + 1;
+  open.first_component = components_.size();
+}
+
+void Hl7Segment::end_unusual_field(std::string_view line, const OpenField& open, std::size_t end,
+                                   const Hl7EscapeHandler* handler) {
+  const std::string_view text = line.substr(open.start, end - open.start);
+  // Escapes are unescaped before components are cut; without escaping, a
+  // field holding the encoding characters is never split.
+  if (open.has_escape && (handler != nullptr || open.repeated)) {
+    components_.resize(open.first_component_of_field);
+    repetitions_.resize(open.first_repetition);
+    if (handler != nullptr) make_unescaped_room(line.size());
+    fields_.push_back(open.repeated ? parse_field(text, handler) : parse_element(text, handler));
+    return;
+  }
+  if (!open.repeated) {  // an escape character that nothing unescapes
+    end_element(fields_.emplace_back(), line, open, end);
+    return;
+  }
+  // Written in place: a field built aside and copied in would be read back
+  // before its stores have landed.
+  end_element(repetitions_.emplace_back(), line, open, end);
+  Hl7Field& field = fields_.emplace_back();
+  field.value = text;
+  field.first_repetition = open.first_repetition;
+  field.repetition_count = repetitions_.size() - open.first_repetition;
+}
+
+void Hl7Segment::make_unescaped_room(std::size_t line_size) {
+  if (unescaped_capacity_ >= line_size) return;
+  // Views into the buffer would dangle: it grows only before the line's
+  // first unescaped text.
+  assert(unescaped_size_ == 0);
+  unescaped_ = std::make_unique<char[]>(line_size);
+  unescaped_capacity_ = line_size;
+}
+
+void Hl7Segment::parse_any_line(std::string_view line, const Hl7EscapeHandler* handler) {
+  line_is_ascii_ = is_ascii(line);
+  line_has_escapes_ = handler != nullptr && handler->has_escape(line);
+  if (line_has_escapes_) make_unescaped_room(line.size());
   line_has_repetitions_ =
       contains(line, handler != nullptr ? handler->repetition_separator() : kRepetitionSeparator);
   const std::size_t first_bar = line.find(kFieldSeparator);

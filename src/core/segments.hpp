@@ -24,6 +24,8 @@
 
 namespace mirabex {
 
+class LineScanner;
+
 // The fixed delimiters of HL7 text as this system reads and writes it.
 inline constexpr char kFieldSeparator = '|';
 inline constexpr char kComponentSeparator = '^';
@@ -79,8 +81,38 @@ class Hl7Segment {
   std::span<const Hl7Field> repetitions(const Hl7Field& field) const {
     return std::span(repetitions_).subspan(field.first_repetition, field.repetition_count);
   }
+  // True when the line is ASCII, and with it every text cut from it.
+  bool line_is_ascii() const { return line_is_ascii_; }
 
  private:
+  // Where the field being cut stands: indexes into the line and into the
+  // segment's components and repetitions.
+  struct OpenField {
+    std::size_t start = 0;
+    std::size_t element_start = 0;  // of its open repetition, or of the field
+    std::size_t piece_start = 0;    // of the open element's last component
+    std::size_t first_component_of_field = 0;
+    std::size_t first_component = 0;  // of the open element
+    std::size_t first_repetition = 0;
+    bool repeated = false;    // a repetition separator was met
+    bool has_escape = false;  // an escape character was met
+  };
+  // Cuts the fields after the first field separator in one look at the
+  // line's bytes; a field that holds an escape and must be unescaped, or
+  // that may hold the encoding characters, is parsed on its own by
+  // parse_field.
+  void cut_fields(std::string_view line, std::size_t first_bar, const LineScanner& scanner,
+                  const Hl7EscapeHandler* handler);
+  OpenField open_field_at(std::size_t start) const;
+  void end_element(Hl7Field& element, std::string_view line, const OpenField& open,
+                   std::size_t end);
+  void end_repetition(std::string_view line, OpenField& open, std::size_t end);
+  // Ends a field that holds repetitions or an escape character.
+  void end_unusual_field(std::string_view line, const OpenField& open, std::size_t end,
+                         const Hl7EscapeHandler* handler);
+  void make_unescaped_room(std::size_t line_size);
+  // Without the one-look parse: for delimiters it cannot tell apart.
+  void parse_any_line(std::string_view line, const Hl7EscapeHandler* handler);
   Hl7Field parse_field(std::string_view text, const Hl7EscapeHandler* handler);
   Hl7Field parse_element(std::string_view text, const Hl7EscapeHandler* handler);
   // Cuts text at separator, whose first place is known.
@@ -92,10 +124,12 @@ class Hl7Segment {
   std::vector<Hl7Field> fields_;
   std::vector<Hl7Field> repetitions_;
   std::vector<std::string_view> components_;
-  // Looked up once per line: most lines hold neither, and their fields
-  // need not be searched for them.
+  // Whether parse_field need look for repetitions and escapes in a field:
+  // looked up once per line by parse_any_line; always on for the fields
+  // that cut_fields hands over, which it has seen hold one.
   bool line_has_repetitions_ = false;
   bool line_has_escapes_ = false;
+  bool line_is_ascii_ = true;
   // Unescaped texts, written one after another. Sized to the line, which
   // bounds them all since unescaping never lengthens a text.
   std::unique_ptr<char[]> unescaped_;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace mirabex {
@@ -180,6 +181,19 @@ bool is_valid_utf8(std::string_view text) {
     pos += c.length;
   }
   return true;
+}
+
+// Eight bytes at a time: long texts (whole messages) are common.
+bool is_ascii(std::string_view text) {
+  std::uint64_t high_bits = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    high_bits |= word;
+  }
+  for (; i < text.size(); ++i) high_bits |= static_cast<unsigned char>(text[i]);
+  return (high_bits & 0x8080808080808080u) == 0;
 }
 
 bool is_unicode_white_space(char32_t c) {

@@ -74,6 +74,9 @@ Utf8Char decode_utf8(std::string_view text, std::size_t pos);
 
 bool is_valid_utf8(std::string_view text);
 
+// True when every byte is below 0x80.
+bool is_ascii(std::string_view text);
+
 // The Unicode White_Space property.
 bool is_unicode_white_space(char32_t c);
 

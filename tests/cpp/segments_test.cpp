@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+
+#include "core/utils.hpp"
 #include "test_support.hpp"
 
 namespace mirabex {
@@ -69,6 +73,36 @@ TEST(ParseSegment, ReusesStorageAcrossLines) {
   const std::string line = "C|" + std::string(1000, '\\') + "|\\T\\";
   segment.parse(line, &handler());
   EXPECT_EQ(describe(segment), "C | " + std::string(500, '\\') + " | &");
+}
+
+// Lines made at random of pieces that put every delimiter before, on and
+// past the steps of 16 and 64 bytes that the parser reads in, and every line
+// of the samples.
+TEST(ParseSegment, AgreesWithPlainSplitting) {
+  const std::string pieces[] = {
+      "a",     "bcd",   "|",     "|",     "^",        "^", "~",       "\\",
+      "\\T\\", "\\S\\", "\\R\\", "^~\\&", "\xc3\xa9", "&", "\\X0D\\", std::string(70, 'x')};
+  std::vector<std::string> lines;
+  std::mt19937 random(20261210);
+  for (int i = 0; i < 4000; ++i) {
+    std::string line = i % 3 == 0 ? "" : "OBX";
+    for (auto count = random() % 48; count > 0; --count)
+      line += pieces[random() % std::size(pieces)];
+    lines.push_back(std::move(line));
+  }
+  for (const auto& sample : testing_support::sample_messages()) {
+    const std::string text = replace_eof(sample.text);
+    for (const std::string_view line : Lines(text)) lines.emplace_back(line);
+  }
+  Hl7Segment reused;
+  for (const std::string& line : lines) {
+    for (const Hl7EscapeHandler* mode :
+         {static_cast<const Hl7EscapeHandler*>(nullptr), &handler()}) {
+      reused.parse(line, mode);
+      ASSERT_EQ(describe(reused), segment_reference::describe_by_splitting(line, mode)) << line;
+      ASSERT_EQ(reused.line_is_ascii(), is_ascii(line)) << line;
+    }
+  }
 }
 
 TEST(ParseSegment, ViewsSurviveAMove) {

@@ -1,0 +1,112 @@
+// Marks where a segment line holds each kind of delimiter, 16 bytes at a
+// time where the machine allows: one look at every byte tells the parser
+// where all fields and components end, instead of a search per piece.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace mirabex {
+
+// Bit i stands for byte i of the block.
+struct BlockMarks {
+  std::uint32_t fields = 0;       // field separators
+  std::uint32_t components = 0;   // component separators
+  std::uint32_t repetitions = 0;  // repetition separators
+  std::uint32_t escapes = 0;      // escape characters
+  std::uint32_t non_ascii = 0;    // bytes from 0x80 up
+
+  // Drops the first `count` bytes: the rest move down to bit 0.
+  BlockMarks without_first(unsigned count) const {
+    return {fields >> count, components >> count, repetitions >> count, escapes >> count,
+            non_ascii >> count};
+  }
+};
+
+class LineScanner {
+ public:
+  static constexpr std::size_t kWidth = 16;
+  static constexpr std::size_t kRunWidth = 4 * kWidth;
+
+  LineScanner(char field, char component, char repetition, char escape)
+#if defined(__SSE2__)
+      : field_(_mm_set1_epi8(field)),
+        component_(_mm_set1_epi8(component)),
+        repetition_(_mm_set1_epi8(repetition)),
+        escape_(_mm_set1_epi8(escape)){}
+#else
+      : field_(field), component_(component), repetition_(repetition), escape_(escape) {
+  }
+#endif
+
+        // The first index from `from` on, in steps of kRunWidth, where the next
+        // kRunWidth bytes hold a delimiter or a byte past ASCII, or where fewer
+        // are left: long texts without delimiters (encoded data) are passed over
+        // four blocks at a time.
+        std::size_t end_of_plain_run(const char* text, std::size_t from, std::size_t size) const {
+#if defined(__SSE2__)
+    for (; from + kRunWidth <= size; from += kRunWidth) {
+      __m128i found = _mm_setzero_si128();
+      for (std::size_t i = 0; i < kRunWidth; i += kWidth) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + from + i));
+        found = _mm_or_si128(
+            found, _mm_or_si128(_mm_cmpeq_epi8(bytes, field_), _mm_cmpeq_epi8(bytes, component_)));
+        found = _mm_or_si128(found, _mm_or_si128(_mm_cmpeq_epi8(bytes, repetition_),
+                                                 _mm_cmpeq_epi8(bytes, escape_)));
+        found = _mm_or_si128(found, bytes);
+      }
+      if (bits(found) != 0) break;
+    }
+#else
+    (void)text;
+    (void)size;
+#endif
+    return from;
+  }
+
+  // Reads kWidth bytes from at.
+  BlockMarks marks(const char* at) const {
+#if defined(__SSE2__)
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    return {bits(_mm_cmpeq_epi8(bytes, field_)), bits(_mm_cmpeq_epi8(bytes, component_)),
+            bits(_mm_cmpeq_epi8(bytes, repetition_)), bits(_mm_cmpeq_epi8(bytes, escape_)),
+            bits(bytes)};
+#else
+    BlockMarks found;
+    for (unsigned i = 0; i < kWidth; ++i) {
+      const std::uint32_t bit = std::uint32_t{1} << i;
+      const char c = at[i];
+      if (c == field_) found.fields |= bit;
+      if (c == component_) found.components |= bit;
+      if (c == repetition_) found.repetitions |= bit;
+      if (c == escape_) found.escapes |= bit;
+      if (static_cast<unsigned char>(c) >= 0x80) found.non_ascii |= bit;
+    }
+    return found;
+#endif
+  }
+
+ private:
+#if defined(__SSE2__)
+  // The top bit of each byte.
+  static std::uint32_t bits(__m128i bytes) {
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(bytes));
+  }
+
+  __m128i field_;
+  __m128i component_;
+  __m128i repetition_;
+  __m128i escape_;
+#else
+  char field_;
+  char component_;
+  char repetition_;
+  char escape_;
+#endif
+};
+
+}  // namespace mirabex
