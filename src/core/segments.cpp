@@ -1,5 +1,6 @@
 #include "core/segments.hpp"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 
@@ -110,6 +111,7 @@ void Hl7Segment::cut_fields(std::string_view line, std::size_t first_bar,
       continue;
     }
     if (block_start <= first_bar) cuts &= bits_from(first_bar + 1 - block_start);
+    std::size_t next_block_start = block_start + LineScanner::kWidth;
     for (; cuts != 0; cuts &= cuts - 1) {
       const auto bit = static_cast<unsigned>(__builtin_ctz(cuts));
       const std::size_t at = block_start + bit;
@@ -117,25 +119,30 @@ void Hl7Segment::cut_fields(std::string_view line, std::size_t first_bar,
         components_.push_back(line.substr(open.piece_start, at - open.piece_start));
         open.piece_start = at + 1;
       } else if ((marks.fields >> bit) & 1) {
-        if (open.repeated || open.has_escape) {
-          end_unusual_field(line, open, at, handler);
-        } else {
-          end_element(fields_.emplace_back(), line, open, at);
-        }
+        end_field(line, open, at, handler);
         open = open_field_at(at + 1);
       } else if ((marks.repetitions >> bit) & 1) {
         end_repetition(line, open, at);
       } else {
         open.has_escape = true;
+        if (handler == nullptr) continue;
+        // The field is unescaped and cut whole: the rest of its marks do not
+        // matter. The look goes on after it.
+        const std::size_t end = std::min(line.find(kFieldSeparator, at), line.size());
+        if (!is_ascii(line.substr(at, end - at))) non_ascii = 1;
+        if (end == line.size()) {
+          next_block_start = end;
+          break;
+        }
+        end_field(line, open, end, handler);
+        open = open_field_at(end + 1);
+        next_block_start = end + 1;
+        break;
       }
     }
-    block_start += LineScanner::kWidth;
+    block_start = next_block_start;
   }
-  if (open.repeated || open.has_escape) {
-    end_unusual_field(line, open, line.size(), handler);
-  } else {
-    end_element(fields_.emplace_back(), line, open, line.size());
-  }
+  end_field(line, open, line.size(), handler);
   line_is_ascii_ = non_ascii == 0;
 }
 
@@ -165,6 +172,15 @@ void Hl7Segment::end_repetition(std::string_view line, OpenField& open, std::siz
   open.first_component = components_.size();
 }
 
+void Hl7Segment::end_field(std::string_view line, const OpenField& open, std::size_t end,
+                           const Hl7EscapeHandler* handler) {
+  if (open.repeated || open.has_escape) {
+    end_unusual_field(line, open, end, handler);
+  } else {
+    end_element(fields_.emplace_back(), line, open, end);
+  }
+}
+
 void Hl7Segment::end_unusual_field(std::string_view line, const OpenField& open, std::size_t end,
                                    const Hl7EscapeHandler* handler) {
   const std::string_view text = line.substr(open.start, end - open.start);
@@ -174,7 +190,7 @@ void Hl7Segment::end_unusual_field(std::string_view line, const OpenField& open,
     components_.resize(open.first_component_of_field);
     repetitions_.resize(open.first_repetition);
     if (handler != nullptr) make_unescaped_room(line.size());
-    fields_.push_back(open.repeated ? parse_field(text, handler) : parse_element(text, handler));
+    fields_.push_back(parse_field(text, handler));
     return;
   }
   if (!open.repeated) {  // an escape character that nothing unescapes

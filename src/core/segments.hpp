@@ -107,6 +107,8 @@ class Hl7Segment {
   void end_element(Hl7Field& element, std::string_view line, const OpenField& open,
                    std::size_t end);
   void end_repetition(std::string_view line, OpenField& open, std::size_t end);
+  void end_field(std::string_view line, const OpenField& open, std::size_t end,
+                 const Hl7EscapeHandler* handler);
   // Ends a field that holds repetitions or an escape character.
   void end_unusual_field(std::string_view line, const OpenField& open, std::size_t end,
                          const Hl7EscapeHandler* handler);
