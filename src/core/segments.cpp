@@ -127,16 +127,9 @@ void Hl7Segment::cut_fields(std::string_view line, std::size_t first_bar,
         open.has_escape = true;
         if (handler == nullptr) continue;
         // The field is unescaped and cut whole: the rest of its marks do not
-        // matter. The look goes on after it.
-        const std::size_t end = std::min(line.find(kFieldSeparator, at), line.size());
-        if (!is_ascii(line.substr(at, end - at))) non_ascii = 1;
-        if (end == line.size()) {
-          next_block_start = end;
-          break;
-        }
-        end_field(line, open, end, handler);
-        open = open_field_at(end + 1);
-        next_block_start = end + 1;
+        // matter. The look goes on from its end.
+        next_block_start = std::min(line.find(kFieldSeparator, at), line.size());
+        if (!is_ascii(line.substr(at, next_block_start - at))) non_ascii = 1;
         break;
       }
     }
@@ -174,7 +167,8 @@ void Hl7Segment::end_repetition(std::string_view line, OpenField& open, std::siz
 
 void Hl7Segment::end_field(std::string_view line, const OpenField& open, std::size_t end,
                            const Hl7EscapeHandler* handler) {
-  if (open.repeated || open.has_escape) {
+  // Without escaping, an escape character matters only in a repeated field.
+  if (open.repeated || (open.has_escape && handler != nullptr)) {
     end_unusual_field(line, open, end, handler);
   } else {
     end_element(fields_.emplace_back(), line, open, end);
@@ -186,15 +180,11 @@ void Hl7Segment::end_unusual_field(std::string_view line, const OpenField& open,
   const std::string_view text = line.substr(open.start, end - open.start);
   // Escapes are unescaped before components are cut; without escaping, a
   // field holding the encoding characters is never split.
-  if (open.has_escape && (handler != nullptr || open.repeated)) {
+  if (open.has_escape) {
     components_.resize(open.first_component_of_field);
     repetitions_.resize(open.first_repetition);
     if (handler != nullptr) make_unescaped_room(line.size());
     fields_.push_back(parse_field(text, handler));
-    return;
-  }
-  if (!open.repeated) {  // an escape character that nothing unescapes
-    end_element(fields_.emplace_back(), line, open, end);
     return;
   }
   // Written in place: a field built aside and copied in would be read back

@@ -107,11 +107,14 @@ class Hl7Segment {
   void end_element(Hl7Field& element, std::string_view line, const OpenField& open,
                    std::size_t end);
   void end_repetition(std::string_view line, OpenField& open, std::size_t end);
-  void end_field(std::string_view line, const OpenField& open, std::size_t end,
-                 const Hl7EscapeHandler* handler);
-  // Ends a field that holds repetitions or an escape character.
-  void end_unusual_field(std::string_view line, const OpenField& open, std::size_t end,
-                         const Hl7EscapeHandler* handler);
+  // Inlined where fields end, which most take through its first branch;
+  // left to the compiler, it became a call and the records 5-10% slower.
+  [[gnu::always_inline]] inline void end_field(std::string_view line, const OpenField& open,
+                                               std::size_t end, const Hl7EscapeHandler* handler);
+  // Ends a field that holds repetitions, or an escape character that
+  // matters.
+  [[gnu::noinline]] void end_unusual_field(std::string_view line, const OpenField& open,
+                                           std::size_t end, const Hl7EscapeHandler* handler);
   void make_unescaped_room(std::size_t line_size);
   // Without the one-look parse: for delimiters it cannot tell apart.
   void parse_any_line(std::string_view line, const Hl7EscapeHandler* handler);
