@@ -32,33 +32,28 @@ class LineScanner {
   static constexpr std::size_t kWidth = 16;
   static constexpr std::size_t kRunWidth = 4 * kWidth;
 
-  LineScanner(char field, char component, char repetition, char escape)
 #if defined(__SSE2__)
+  LineScanner(char field, char component, char repetition, char escape)
       : field_(_mm_set1_epi8(field)),
         component_(_mm_set1_epi8(component)),
         repetition_(_mm_set1_epi8(repetition)),
-        escape_(_mm_set1_epi8(escape)){}
+        escape_(_mm_set1_epi8(escape)) {}
 #else
-      : field_(field), component_(component), repetition_(repetition), escape_(escape) {
-  }
+  LineScanner(char field, char component, char repetition, char escape)
+      : field_(field), component_(component), repetition_(repetition), escape_(escape) {}
 #endif
 
-        // The first index from `from` on, in steps of kRunWidth, where the next
-        // kRunWidth bytes hold a delimiter or a byte past ASCII, or where fewer
-        // are left: long texts without delimiters (encoded data) are passed over
-        // four blocks at a time.
-        std::size_t end_of_plain_run(const char* text, std::size_t from, std::size_t size) const {
+  // The first index from `from` on, in steps of kRunWidth, where the next
+  // kRunWidth bytes hold a delimiter or a byte past ASCII, or where fewer
+  // are left: long texts without delimiters (encoded data) are passed over
+  // four blocks at a time.
+  std::size_t end_of_plain_run(const char* text, std::size_t from, std::size_t size) const {
 #if defined(__SSE2__)
     for (; from + kRunWidth <= size; from += kRunWidth) {
-      __m128i found = _mm_setzero_si128();
-      for (std::size_t i = 0; i < kRunWidth; i += kWidth) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + from + i));
-        found = _mm_or_si128(
-            found, _mm_or_si128(_mm_cmpeq_epi8(bytes, field_), _mm_cmpeq_epi8(bytes, component_)));
-        found = _mm_or_si128(found, _mm_or_si128(_mm_cmpeq_epi8(bytes, repetition_),
-                                                 _mm_cmpeq_epi8(bytes, escape_)));
-        found = _mm_or_si128(found, bytes);
-      }
+      const char* const at = text + from;
+      const __m128i found =
+          _mm_or_si128(_mm_or_si128(unusual(at), unusual(at + kWidth)),
+                       _mm_or_si128(unusual(at + 2 * kWidth), unusual(at + 3 * kWidth)));
       if (bits(found) != 0) break;
     }
 #else
@@ -92,6 +87,17 @@ class LineScanner {
 
  private:
 #if defined(__SSE2__)
+  // Bytes with the top bit set where the kWidth bytes from at hold a
+  // delimiter or a byte past ASCII.
+  __m128i unusual(const char* at) const {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    const __m128i separators =
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, field_), _mm_cmpeq_epi8(bytes, component_));
+    const __m128i others =
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, repetition_), _mm_cmpeq_epi8(bytes, escape_));
+    return _mm_or_si128(_mm_or_si128(separators, others), bytes);
+  }
+
   // The top bit of each byte.
   static std::uint32_t bits(__m128i bytes) {
     return static_cast<std::uint32_t>(_mm_movemask_epi8(bytes));

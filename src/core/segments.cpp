@@ -59,24 +59,20 @@ void Hl7Segment::parse(std::string_view line, const Hl7EscapeHandler* handler) {
     parse_any_line(line, handler);
     return;
   }
-  const std::size_t first_bar = line.find(kFieldSeparator);
-  name_ = line.substr(0, first_bar);
-  if (first_bar == std::string_view::npos) {
-    line_is_ascii_ = is_ascii(line);
-    return;
-  }
   // Fields that hold escapes are parsed one by one: these let that parse
   // look for repetitions and escapes in each field it is given.
   line_has_repetitions_ = true;
   line_has_escapes_ = handler != nullptr;
-  cut_fields(line, first_bar, LineScanner(kFieldSeparator, component, repetition, escape), handler);
+  cut_line(line, LineScanner(kFieldSeparator, component, repetition, escape), handler);
 }
 
 namespace {
 
 // The marks of the block of the line from block_start on; the last block
 // of a line may be short.
-BlockMarks block_marks(const LineScanner& scanner, std::string_view line, std::size_t block_start) {
+[[gnu::always_inline]] inline BlockMarks block_marks(const LineScanner& scanner,
+                                                     std::string_view line,
+                                                     std::size_t block_start) {
   constexpr std::size_t kWidth = LineScanner::kWidth;
   const std::size_t size = line.size();
   if (block_start + kWidth <= size) return scanner.marks(line.data() + block_start);
@@ -96,47 +92,114 @@ std::uint32_t bits_from(std::size_t from) {
 
 }  // namespace
 
+void Hl7Segment::cut_line(std::string_view line, const LineScanner& scanner,
+                          const Hl7EscapeHandler* handler) {
+  // Segment names are short: the first block mostly holds the first field
+  // separator.
+  const BlockMarks first_block = block_marks(scanner, line, 0);
+  const std::size_t first_bar = first_block.fields != 0
+                                    ? static_cast<std::size_t>(__builtin_ctz(first_block.fields))
+                                    : line.find(kFieldSeparator);
+  name_ = line.substr(0, first_bar);
+  if (first_bar == std::string_view::npos) {
+    line_is_ascii_ = is_ascii(line);
+    return;
+  }
+  cut_fields(line, first_bar, first_block, scanner, handler);
+}
+
 void Hl7Segment::cut_fields(std::string_view line, std::size_t first_bar,
-                            const LineScanner& scanner, const Hl7EscapeHandler* handler) {
+                            const BlockMarks& first_block, const LineScanner& scanner,
+                            const Hl7EscapeHandler* handler) {
   OpenField open = open_field_at(first_bar + 1);
   std::uint32_t non_ascii = 0;
   std::size_t block_start = 0;
-  while (block_start < line.size()) {
-    const BlockMarks marks = block_marks(scanner, line, block_start);
+  for (BlockMarks marks = first_block;; marks = block_marks(scanner, line, block_start)) {
     non_ascii |= marks.non_ascii;
     std::uint32_t cuts = marks.fields | marks.components | marks.repetitions | marks.escapes;
+    if (block_start <= first_bar) cuts &= bits_from(first_bar + 1 - block_start);
     if ((cuts | marks.non_ascii) == 0) {
       block_start =
           scanner.end_of_plain_run(line.data(), block_start + LineScanner::kWidth, line.size());
-      continue;
+    } else if (((marks.repetitions | marks.escapes) & cuts) == 0 && !open.repeated &&
+               !open.has_escape) {
+      cut_plain_block(line, block_start, cuts, marks.fields & cuts, open);
+      block_start += LineScanner::kWidth;
+    } else {
+      block_start = cut_block(line, block_start, cuts, marks, open, handler, non_ascii);
     }
-    if (block_start <= first_bar) cuts &= bits_from(first_bar + 1 - block_start);
-    std::size_t next_block_start = block_start + LineScanner::kWidth;
-    for (; cuts != 0; cuts &= cuts - 1) {
-      const auto bit = static_cast<unsigned>(__builtin_ctz(cuts));
-      const std::size_t at = block_start + bit;
-      if ((marks.components >> bit) & 1) {
-        components_.push_back(line.substr(open.piece_start, at - open.piece_start));
-        open.piece_start = at + 1;
-      } else if ((marks.fields >> bit) & 1) {
-        end_field(line, open, at, handler);
-        open = open_field_at(at + 1);
-      } else if ((marks.repetitions >> bit) & 1) {
-        end_repetition(line, open, at);
-      } else {
-        open.has_escape = true;
-        if (handler == nullptr) continue;
-        // The field is unescaped and cut whole: the rest of its marks do not
-        // matter. The look goes on from its end.
-        next_block_start = std::min(line.find(kFieldSeparator, at), line.size());
-        if (!is_ascii(line.substr(at, next_block_start - at))) non_ascii = 1;
-        break;
-      }
-    }
-    block_start = next_block_start;
+    if (block_start >= line.size()) break;
   }
   end_field(line, open, line.size(), handler);
   line_is_ascii_ = non_ascii == 0;
+}
+
+std::size_t Hl7Segment::cut_block(std::string_view line, std::size_t block_start,
+                                  std::uint32_t cuts, const BlockMarks& marks, OpenField& open,
+                                  const Hl7EscapeHandler* handler, std::uint32_t& non_ascii) {
+  for (; cuts != 0; cuts &= cuts - 1) {
+    const auto bit = static_cast<unsigned>(__builtin_ctz(cuts));
+    const std::size_t at = block_start + bit;
+    if ((marks.components >> bit) & 1) {
+      components_.push_back(line.substr(open.piece_start, at - open.piece_start));
+      open.piece_start = at + 1;
+    } else if ((marks.fields >> bit) & 1) {
+      end_field(line, open, at, handler);
+      open = open_field_at(at + 1);
+    } else if ((marks.repetitions >> bit) & 1) {
+      end_repetition(line, open, at);
+    } else {
+      open.has_escape = true;
+      if (handler == nullptr) continue;
+      // The field is unescaped and cut whole: the rest of its marks do not
+      // matter. The look goes on from its end.
+      const std::size_t field_end = std::min(line.find(kFieldSeparator, at), line.size());
+      if (!is_ascii(line.substr(at, field_end - at))) non_ascii = 1;
+      return field_end;
+    }
+  }
+  return block_start + LineScanner::kWidth;
+}
+
+void Hl7Segment::cut_plain_block(std::string_view line, std::size_t block_start, std::uint32_t cuts,
+                                 std::uint32_t field_marks, OpenField& open) {
+  // Every cut ends a piece, which is kept as a component whether or not its
+  // field has more than one: the pieces are cut without a branch on the
+  // kind of cut, and the fields then read their pieces' indexes.
+  const char* const text = line.data();
+  std::string_view* const pieces = components_.room_for(LineScanner::kWidth);
+  std::uint8_t piece_after[LineScanner::kWidth];
+  std::size_t piece_start = open.piece_start;
+  std::size_t count = 0;
+  for (std::uint32_t rest = cuts; rest != 0; rest &= rest - 1) {
+    const auto bit = static_cast<unsigned>(__builtin_ctz(rest));
+    const std::size_t at = block_start + bit;
+    pieces[count] = {text + piece_start, at - piece_start};
+    piece_after[bit] = static_cast<std::uint8_t>(++count);
+    piece_start = at + 1;
+  }
+  const std::size_t first_new_piece = components_.size();
+  components_.end_at(pieces + count);
+  open.piece_start = piece_start;
+  if (field_marks == 0) return;
+  Hl7Field* field = fields_.room_for(LineScanner::kWidth);
+  std::size_t first_piece = open.first_component;
+  std::size_t field_start = open.start;
+  for (; field_marks != 0; field_marks &= field_marks - 1) {
+    const auto bit = static_cast<unsigned>(__builtin_ctz(field_marks));
+    const std::size_t at = block_start + bit;
+    const std::size_t end_piece = first_new_piece + piece_after[bit];
+    const std::size_t piece_count = end_piece - first_piece;
+    const std::size_t split_mask = std::size_t{0} - static_cast<std::size_t>(piece_count > 1);
+    *field++ = {.value = {text + field_start, at - field_start},
+                .first_component = first_piece & split_mask,
+                .component_count = piece_count & split_mask};
+    first_piece = end_piece;
+    field_start = at + 1;
+  }
+  fields_.end_at(field);
+  open.start = open.element_start = field_start;
+  open.first_component_of_field = open.first_component = first_piece;
 }
 
 Hl7Segment::OpenField Hl7Segment::open_field_at(std::size_t start) const {
@@ -181,8 +244,8 @@ void Hl7Segment::end_unusual_field(std::string_view line, const OpenField& open,
   // Escapes are unescaped before components are cut; without escaping, a
   // field holding the encoding characters is never split.
   if (open.has_escape) {
-    components_.resize(open.first_component_of_field);
-    repetitions_.resize(open.first_repetition);
+    components_.shrink_to(open.first_component_of_field);
+    repetitions_.shrink_to(open.first_repetition);
     if (handler != nullptr) make_unescaped_room(line.size());
     fields_.push_back(parse_field(text, handler));
     return;

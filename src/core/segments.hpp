@@ -19,12 +19,14 @@
 #include <utility>
 #include <vector>
 
+#include "core/append_array.hpp"
 #include "core/escape.hpp"
 #include "core/position.hpp"
 
 namespace mirabex {
 
 class LineScanner;
+struct BlockMarks;
 
 // The fixed delimiters of HL7 text as this system reads and writes it.
 inline constexpr char kFieldSeparator = '|';
@@ -76,10 +78,12 @@ class Hl7Segment {
     return position >= 1 && position <= fields_.size() ? &fields_[position - 1] : nullptr;
   }
   std::span<const std::string_view> components(const Hl7Field& field) const {
-    return std::span(components_).subspan(field.first_component, field.component_count);
+    return std::span<const std::string_view>(components_)
+        .subspan(field.first_component, field.component_count);
   }
   std::span<const Hl7Field> repetitions(const Hl7Field& field) const {
-    return std::span(repetitions_).subspan(field.first_repetition, field.repetition_count);
+    return std::span<const Hl7Field>(repetitions_)
+        .subspan(field.first_repetition, field.repetition_count);
   }
   // True when the line is ASCII, and with it every text cut from it.
   bool line_is_ascii() const { return line_is_ascii_; }
@@ -101,8 +105,20 @@ class Hl7Segment {
   // line's bytes; a field that holds an escape and must be unescaped, or
   // that may hold the encoding characters, is parsed on its own by
   // parse_field.
-  void cut_fields(std::string_view line, std::size_t first_bar, const LineScanner& scanner,
-                  const Hl7EscapeHandler* handler);
+  void cut_fields(std::string_view line, std::size_t first_bar, const BlockMarks& first_block,
+                  const LineScanner& scanner, const Hl7EscapeHandler* handler);
+  // Cuts the name, then the fields.
+  void cut_line(std::string_view line, const LineScanner& scanner, const Hl7EscapeHandler* handler);
+  // Cuts a block mark by mark; returns where the next block starts (past
+  // a field handed over whole, which may end blocks later).
+  std::size_t cut_block(std::string_view line, std::size_t block_start, std::uint32_t cuts,
+                        const BlockMarks& marks, OpenField& open, const Hl7EscapeHandler* handler,
+                        std::uint32_t& non_ascii);
+  // Cuts a block holding no repetition separator nor escape character, in
+  // a field holding neither so far.
+  [[gnu::always_inline]] inline void cut_plain_block(std::string_view line, std::size_t block_start,
+                                                     std::uint32_t cuts, std::uint32_t field_marks,
+                                                     OpenField& open);
   OpenField open_field_at(std::size_t start) const;
   void end_element(Hl7Field& element, std::string_view line, const OpenField& open,
                    std::size_t end);
@@ -126,9 +142,9 @@ class Hl7Segment {
   std::string_view unescaped(std::string_view text, const Hl7EscapeHandler& handler);
 
   std::string_view name_;
-  std::vector<Hl7Field> fields_;
-  std::vector<Hl7Field> repetitions_;
-  std::vector<std::string_view> components_;
+  AppendArray<Hl7Field> fields_;
+  AppendArray<Hl7Field> repetitions_;
+  AppendArray<std::string_view> components_;
   // Whether parse_field need look for repetitions and escapes in a field:
   // looked up once per line by parse_any_line; always on for the fields
   // that cut_fields hands over, which it has seen hold one.
@@ -197,6 +213,62 @@ void for_each_in_key_order(std::size_t lowest, std::size_t highest,
   }
 }
 
+// Writes lowest..highest (lowest is 0 or 1, highest below 100) to order in
+// the order for_each_in_key_order visits them; returns how many.
+template <class SelfAfterDigits>
+std::size_t two_digit_key_order(std::size_t lowest, std::size_t highest,
+                                SelfAfterDigits& self_after_digits, std::uint8_t* order) {
+  std::size_t count = 0;
+  for_each_in_key_order(lowest, highest, self_after_digits,
+                        [&](std::size_t n) { order[count++] = static_cast<std::uint8_t>(n); });
+  return count;
+}
+
+template <class Visit>
+[[gnu::noinline]] void visit_many_components(std::span<const std::string_view> components,
+                                             std::size_t field, std::size_t repetition,
+                                             Visit& visit) {
+  for_each_in_key_order(
+      1, components.size(), [](std::size_t) { return false; },
+      [&](std::size_t c) {
+        visit(Position{field, repetition, c}, components[c - 1]);
+      });
+}
+
+template <class Visit>
+[[gnu::always_inline]] inline void visit_components(const Hl7Segment& segment,
+                                                    const Hl7Field& holder, std::size_t field,
+                                                    std::size_t repetition, Visit& visit) {
+  const auto components = segment.components(holder);
+  if (components.size() > 9) {
+    visit_many_components(components, field, repetition, visit);
+    return;
+  }
+  // One digit each: byte order is numeric order.
+  for (std::size_t c = 1; c <= components.size(); ++c) {
+    visit(Position{field, repetition, c}, components[c - 1]);
+  }
+}
+
+// Out of the usual field's way: inlined, it made every field's visit a call
+// with a large frame.
+template <class Visit>
+[[gnu::noinline]] void visit_repetitions(const Hl7Segment& segment, const Hl7Field& field,
+                                         std::size_t k, Visit& visit) {
+  const auto repetitions = segment.repetitions(field);
+  // "r]" sorts after "r0".."r9".
+  for_each_in_key_order(
+      0, repetitions.size() - 1, [](std::size_t) { return true; },
+      [&](std::size_t r) {
+        const Hl7Field& element = repetitions[r];
+        if (element.has_components()) {
+          visit_components(segment, element, k, r, visit);
+        } else {
+          visit(Position{k, r, 0}, element.value);
+        }
+      });
+}
+
 }  // namespace detail
 
 // Calls visit(Position, std::string_view value) for every position key
@@ -205,36 +277,27 @@ template <class Visit>
 void for_each_record_entry(const Hl7Segment& segment, Visit&& visit) {
   const auto fields = segment.fields();
   if (fields.empty()) return;
-  const auto never = [](std::size_t) { return false; };
-  const auto always = [](std::size_t) { return true; };
-  const auto visit_components = [&](const Hl7Field& holder, std::size_t field,
-                                    std::size_t repetition) {
-    const auto components = segment.components(holder);
-    detail::for_each_in_key_order(1, components.size(), never, [&](std::size_t c) {
-      visit(Position{field, repetition, c}, components[c - 1]);
-    });
-  };
-  // "k[" sorts after "k0".."k9", "k" and "k." before them.
-  const auto field_after_digits = [&](std::size_t k) { return fields[k - 1].has_repetitions(); };
-  detail::for_each_in_key_order(1, fields.size(), field_after_digits, [&](std::size_t k) {
+  const auto visit_field = [&](std::size_t k) {
     const Hl7Field& field = fields[k - 1];
     if (field.has_repetitions()) {
-      const auto repetitions = segment.repetitions(field);
-      // "r]" sorts after "r0".."r9".
-      detail::for_each_in_key_order(0, repetitions.size() - 1, always, [&](std::size_t r) {
-        const Hl7Field& element = repetitions[r];
-        if (element.has_components()) {
-          visit_components(element, k, r);
-        } else {
-          visit(Position{k, r, 0}, element.value);
-        }
-      });
+      detail::visit_repetitions(segment, field, k, visit);
     } else if (field.has_components()) {
-      visit_components(field, k, Position::kNone);
+      detail::visit_components(segment, field, k, Position::kNone, visit);
     } else {
       visit(Position{k, Position::kNone, 0}, field.value);
     }
-  });
+  };
+  // "k[" sorts after "k0".."k9", "k" and "k." before them.
+  const auto field_after_digits = [&](std::size_t k) { return fields[k - 1].has_repetitions(); };
+  if (fields.size() > 99) {
+    detail::for_each_in_key_order(1, fields.size(), field_after_digits, visit_field);
+    return;
+  }
+  // The order first, then one loop: the field's visit is inlined once.
+  std::uint8_t order[99];
+  const std::size_t count =
+      detail::two_digit_key_order(1, fields.size(), field_after_digits, order);
+  for (std::size_t i = 0; i < count; ++i) visit_field(order[i]);
 }
 
 }  // namespace mirabex
