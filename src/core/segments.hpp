@@ -53,7 +53,11 @@ struct Hl7Field {
 
 class Hl7Segment {
  public:
-  Hl7Segment() = default;
+  // A segment takes the arrays the last one destroyed on this thread left,
+  // and leaves its own: a segment made per message grows them once per
+  // thread, not on every message.
+  Hl7Segment();
+  ~Hl7Segment();
   Hl7Segment(Hl7Segment&&) = default;
   Hl7Segment& operator=(Hl7Segment&&) = default;
 

@@ -75,6 +75,11 @@ TEST(ParseSegment, ReusesStorageAcrossLines) {
   EXPECT_EQ(describe(segment), "C | " + std::string(500, '\\') + " | &");
 }
 
+TEST(ParseSegment, ANewSegmentHoldsNothingOfADestroyedOne) {
+  { const Hl7Segment old = Hl7Segment::from_string("A|1^2~3|4", nullptr); }
+  const Hl7Segment fresh;
+  EXPECT_TRUE(fresh.fields().empty());
+}
 
 // Lines made at random of pieces that put every delimiter before, on and
 // past the steps of 16 and 64 bytes that the parser reads in, and every line
@@ -103,6 +108,8 @@ TEST(ParseSegment, AgreesWithPlainSplitting) {
       reused.parse(line, mode);
       ASSERT_EQ(describe(reused), expected) << line;
       ASSERT_EQ(reused.line_is_ascii(), is_ascii(line)) << line;
+      // A segment made per line takes the storage the last one left.
+      ASSERT_EQ(describe(Hl7Segment::from_string(line, mode)), expected) << line;
     }
   }
 }
