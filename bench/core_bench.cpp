@@ -13,6 +13,7 @@
 #include "core/hl7_json.hpp"
 #include "core/json_hl7.hpp"
 #include "core/segments.hpp"
+#include "core/utils.hpp"
 #include "test_support.hpp"
 
 namespace mirabex {
@@ -31,7 +32,13 @@ constexpr std::string_view kBody[] = {
     "NTE|1||Patient fasting \\T\\ resting\\F\\ see note \\X0D\\ for details",
 };
 
-enum Shape { kMessage, kRepetitions, kBase64Field, kDenseEscapes };
+// The sample messages, as the Python benchmark takes them.
+const std::vector<testing_support::SampleMessage>& samples() {
+  static const auto loaded = testing_support::sample_messages();
+  return loaded;
+}
+
+enum Shape { kMessage, kSampleLines, kRepetitions, kBase64Field, kDenseEscapes };
 
 // A message of about `size` bytes in the given shape, lines separated by CR.
 std::string message(Shape shape, std::size_t size) {
@@ -41,6 +48,13 @@ std::string message(Shape shape, std::size_t size) {
       for (std::size_t i = 0; text.size() < size; ++i) {
         text += '\r';
         text += kBody[i % std::size(kBody)];
+      }
+      break;
+    case kSampleLines:  // the real messages' lines after the header, in turn
+      for (std::size_t i = 0; text.size() < size; ++i) {
+        const std::string sample = replace_eof(samples()[i % samples().size()].text);
+        text += '\r';
+        text += std::string_view(sample).substr(sample.find('\r') + 1);
       }
       break;
     case kRepetitions:
@@ -74,9 +88,8 @@ std::size_t visit_records(const Hl7Json& hl7) {
   Hl7Segment segment;
   for (std::string_view line : hl7.lines()) {
     segment.parse(line, hl7.conversion_handler());
-    for_each_record_entry(segment, [&](const Position&, std::string_view value) {
-      bytes += value.size();
-    });
+    for_each_record_entry(segment,
+                          [&](const Position&, std::string_view value) { bytes += value.size(); });
   }
   return bytes;
 }
@@ -150,13 +163,17 @@ void BM_SampleAssembly(benchmark::State& state) {
 // assembled.
 #define SIZES() ->RangeMultiplier(10)->Range(1 << 10, 10 << 20)->Unit(benchmark::kMicrosecond)
 BENCHMARK_CAPTURE(BM_Records, message, kMessage) SIZES();
+BENCHMARK_CAPTURE(BM_Records, sample_lines, kSampleLines) SIZES();
 BENCHMARK_CAPTURE(BM_Records, repetitions, kRepetitions) SIZES();
 BENCHMARK_CAPTURE(BM_Records, base64_field, kBase64Field) SIZES();
 BENCHMARK_CAPTURE(BM_Records, dense_escapes, kDenseEscapes) SIZES();
 BENCHMARK_CAPTURE(BM_Validation, message, kMessage) SIZES();
+BENCHMARK_CAPTURE(BM_Validation, sample_lines, kSampleLines) SIZES();
 BENCHMARK_CAPTURE(BM_Assembly, message, kMessage) SIZES();
 BENCHMARK_CAPTURE(BM_Assembly, repetitions, kRepetitions)
-    ->RangeMultiplier(10)->Range(1 << 10, 300 << 10)->Unit(benchmark::kMicrosecond);
+    ->RangeMultiplier(10)
+    ->Range(1 << 10, 300 << 10)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Assembly, base64_field, kBase64Field) SIZES();
 BENCHMARK_CAPTURE(BM_Assembly, dense_escapes, kDenseEscapes) SIZES();
 BENCHMARK(BM_SampleRecords)->Unit(benchmark::kMicrosecond);
