@@ -48,10 +48,12 @@ int is_sequence(PyObject* object) {
   }
 }
 
-// The text of an ASCII str, read in place; nothing for any other object.
-std::optional<std::string_view> ascii_text(PyObject* object) {
-  if (!PyUnicode_Check(object) || !PyUnicode_IS_ASCII(object)) return std::nullopt;
-  return std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+// The text of an exact str that is ASCII, read in place; nothing for any
+// other object. Exact strs are compact: the text follows the header.
+[[gnu::always_inline]] inline std::optional<std::string_view> ascii_text(PyObject* object) {
+  if (!PyUnicode_CheckExact(object) || !PyUnicode_IS_ASCII(object)) return std::nullopt;
+  return std::string_view(reinterpret_cast<const char*>(
+                              reinterpret_cast<const PyASCIIObject*>(object) + 1),
                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
 }
 
@@ -67,16 +69,13 @@ bool add_held_pair(Borrowed key, Borrowed value, RecordList& records) {
   return true;
 }
 
-// The dict's pairs, read under its critical section. Only reading a str
-// that is not ASCII may let another thread in (or run a finalizer); a
-// change made meanwhile ends the reading.
-bool add_dict_items(PyObject* dict, RecordList& records) {
-  const Py_ssize_t initial_size = PyDict_GET_SIZE(dict);
-  Py_ssize_t position = 0;
-  Py_ssize_t delivered = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (PyDict_Next(dict, &position, &key, &value)) {
+// The rest of a dict's pairs from the first one whose reading may run the
+// interpreter (or let another thread in): a change made meanwhile ends the
+// reading. `delivered` pairs came before it; `position` is past it.
+bool add_items_with_care(PyObject* dict, Py_ssize_t initial_size, Py_ssize_t position,
+                         Py_ssize_t delivered, PyObject* key, PyObject* value,
+                         RecordList& records) {
+  do {
     if (++delivered > initial_size) {
       raise_panic("dictionary keys changed during iteration");
       return false;
@@ -92,6 +91,27 @@ bool add_dict_items(PyObject* dict, RecordList& records) {
       raise_panic("dictionary changed size during iteration");
       return false;
     }
+  } while (PyDict_Next(dict, &position, &key, &value));
+  return true;
+}
+
+// The dict's pairs, read under its critical section. While both sides of
+// every pair are ASCII strs nothing but this loop runs, so the dict cannot
+// change; the first other pair hands the rest to the careful reading.
+bool add_dict_items(PyObject* dict, RecordList& records) {
+  Py_ssize_t position = 0;
+  Py_ssize_t delivered = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &position, &key, &value)) {
+    const auto key_text = ascii_text(key);
+    const auto value_text = key_text ? ascii_text(value) : std::nullopt;
+    if (!value_text) [[unlikely]] {
+      return add_items_with_care(dict, PyDict_GET_SIZE(dict), position, delivered, key, value,
+                                 records);
+    }
+    add_pair(key, *key_text, *value_text, records);
+    ++delivered;
   }
   return true;
 }

@@ -19,9 +19,16 @@ RecordList& RecordList::operator=(const RecordList& other) {
   return *this;
 }
 
-void RecordList::begin_record() { starts_.push_back(pairs_.size()); }
+void RecordList::begin_record() {
+  starts_.push_back(pairs_.size());
+  // The first key may be the empty one, whose order number is 0: such a
+  // record is checked in full.
+  rising_ = true;
+  last_order_ = 0;
+}
 
 void RecordList::end_record() {
+  if (rising_) return;
   const auto record = pairs_.begin() + static_cast<std::ptrdiff_t>(starts_.back());
   // Records taken from Hl7Json's output arrive in order: check before sorting.
   const auto out_of_order = [](const TextPair& a, const TextPair& b) { return !key_before(a, b); };

@@ -76,6 +76,9 @@ class RecordList {
   [[gnu::always_inline]] void add_lasting_key(std::string_view key, std::string_view value,
                                               const KeyFacts& facts) {
     pairs_.push_back({key, arena_.copy(value), facts.position, facts.order});
+    // Keys whose order numbers rise are in byte order and unique.
+    rising_ &= facts.order > last_order_;
+    last_order_ = facts.order;
     value_bytes_ += value.size();
     if (facts.position < kBeyondLimit) {
       position_sum_ += field_of(facts.position) + part_sum(facts.position);
@@ -133,6 +136,10 @@ class RecordList {
   std::vector<std::size_t> starts_;  // first pair of each record
   std::size_t value_bytes_ = 0;
   std::uint64_t position_sum_ = 0;
+  // Of the open record: whether its keys' order numbers rose so far, and
+  // the last of them.
+  bool rising_ = true;
+  std::uint64_t last_order_ = 0;
 
   // key_order of a key in the arena, read as one word with its padding.
   static std::uint64_t padded_key_order(std::string_view key) {

@@ -25,6 +25,9 @@ ASSEMBLY = {
                            "PID|1||123^^^HOSP~456|A&B", r"PID|1||123^^^HOSP~456|A\T\B"),
     "non-ascii": ([{SN: "\u00e9\u4e2d", "1": "\U0001f600|\x00"}], "\u00e9\u4e2d|\U0001f600|\x00",
                   "\u00e9\u4e2d|\U0001f600\\F\\\x00"),
+    # Pairs that are not plain ASCII strs amid plain ones, and a str subclass.
+    "mixed-texts": ([{"1": "a", "2": "\u00e9", "3": "b", "4": type("Text", (str,), {})("c d"), "5": "e"}],
+                    "a|\u00e9|b|c d|e", "a|\u00e9|b|c\\X20\\d|e"),
     # The header's field 1 is the separator list: written whole, never escaped.
     "header": ([{SN: "MSH", "1": "^~\\&", "2": "A|B"}], "MSH|^~\\&|A|B", r"MSH|^~\&|A\F\B"),
     "name-escaped": ([{SN: "A|B^C", "1": "x"}], "A|B^C|x", r"A\F\B\S\C|x"),
