@@ -73,17 +73,28 @@ std::span<PlacedValue> PositionSorter::sort(std::span<PlacedValue> placed,
 }
 
 std::optional<Hl7Error> WritingOrder::read(std::span<const TextPair> record) {
-  reserve(record.size());
   record_ = record;
   name_.reset();
-  runs_.clear();
-  last_field_ = 0;
+  // Kept in locals while the loop stores into the table, which the
+  // compiler cannot tell apart from the members.
+  std::uint64_t last_field = 0;
+  bool by_field = record.size() < UINT32_MAX;
+  // Few values far apart are sorted instead: the table stays within a few
+  // entries a pair.
+  const std::size_t table_size = 4 * record.size() + 65;
+  FieldPairs* table = fields_.data();
+  std::size_t table_length = fields_.size();
+  FieldPairs past_table;  // the open field when it is past the table
+  FieldPairs* open = nullptr;
+  std::uint64_t open_field = 0;
   PositionCode previous = 0;
   for (std::size_t i = 0; i < record.size(); ++i) {
     const TextPair& pair = record[i];
     const PositionCode code = pair.position;
-    if (code >= kBeyondLimit) {
+    if (code >= kBeyondLimit) [[unlikely]] {
       if (code == kBeyondLimit) {
+        last_field_ = last_field;
+        clear_fields();
         // Read the key again for the numbers the error names.
         return check_bounds(*parse_position_key(pair.key), segment_name_of(record).value_or(""));
       }
@@ -91,37 +102,40 @@ std::optional<Hl7Error> WritingOrder::read(std::span<const TextPair> record) {
       continue;
     }
     const std::uint64_t field = field_of(code);
-    if (runs_.empty() || field != runs_.back().field) {
-      runs_.push_back({field, i, i + 1, true});
-      last_field_ = std::max(last_field_, field);
+    const auto index = static_cast<std::uint32_t>(i);
+    if (open == nullptr || field != open_field) {
+      last_field = std::max(last_field, field);
+      open_field = field;
+      if (field >= table_size) {
+        open = &past_table;
+        by_field = false;
+      } else {
+        if (field >= table_length) [[unlikely]] {
+          fields_.resize(std::min<std::size_t>(table_size, std::max<std::size_t>(field + 1, 128)));
+          table = fields_.data();
+          table_length = fields_.size();
+        }
+        open = &table[field];
+        by_field &= open->begin == 0;  // a field met before in another place
+      }
+      *open = {index + 1, index + 1, true};
     } else {
-      Run& run = runs_.back();
       // Rising strictly, and no value for a whole repetition before a
       // component of it: nothing gives way.
-      run.in_order &=
+      open->in_order &=
           code > previous && !(fills_repetition(previous) && same_repetition(previous, code));
-      run.end = i + 1;
+      open->end = index + 1;
     }
     previous = code;
   }
+  last_field_ = last_field;
+  by_field_ = by_field;
   return std::nullopt;
 }
 
-bool WritingOrder::index_runs() {
-  if (last_field_ > 4 * record_.size() + 64) return false;
-  if (run_of_field_.size() <= last_field_) run_of_field_.resize(last_field_ + 1);
-  bool one_run_each = true;
-  for (std::size_t r = 0; r < runs_.size(); ++r) {
-    std::uint32_t& slot = run_of_field_[runs_[r].field];
-    one_run_each &= slot == 0;
-    slot = static_cast<std::uint32_t>(r + 1);
-  }
-  if (!one_run_each) clear_index();
-  return one_run_each;
-}
-
-void WritingOrder::clear_index() {
-  for (const Run& run : runs_) run_of_field_[run.field] = 0;
+void WritingOrder::clear_fields() {
+  const std::size_t filled = std::min<std::uint64_t>(last_field_ + 1, fields_.size());
+  std::fill_n(fields_.begin(), filled, FieldPairs{});
 }
 
 }  // namespace mirabex

@@ -45,9 +45,10 @@ class PositionSorter {
 // value that fills a whole repetition (component 0), to any component of
 // it. Keys come in byte order ("1", "10", "11", "2"), which keeps each
 // field's keys together, and in position order within the field as long
-// as numbers stay below ten: fields are visited through a table by field
-// number, and only the values of a field out of order are moved, to be
-// sorted. A record whose field's keys lie apart is sorted whole.
+// as numbers stay below ten: reading notes each field's pairs in a table by
+// field number, the visit walks the table, and only the values of a field
+// out of order are moved, to be sorted. A record whose field's keys lie
+// apart, or whose fields are few and far apart, is sorted whole.
 class WritingOrder {
  public:
   // Fails for a key that names a position past the limit.
@@ -55,26 +56,31 @@ class WritingOrder {
 
   std::optional<std::string_view> name() const { return name_; }
 
-  // Calls writer.put(code, value) for each value in writing order.
+  // Calls writer.put(code, value) for each value in writing order. Call
+  // once after each read.
   template <class Writer>
   void visit(Writer& writer) {
-    if (index_runs()) {
-      visit_runs(writer);
+    if (by_field_) {
+      visit_fields(writer);
     } else {
+      clear_fields();
       put_sorted(sorter_.sort(place(record_), last_field_), writer);
     }
   }
 
  private:
-  // Room for records of up to this many pairs.
-  void reserve(std::size_t pairs) {
-    runs_.reserve(pairs);
-    if (placed_.size() < pairs) placed_.resize(pairs);
-  }
+  // The pairs of one field, some of which may name no position. Pair
+  // indexes are counted from 1 in `begin`, so that 0 marks no field.
+  struct FieldPairs {
+    std::uint32_t begin = 0;
+    std::uint32_t end = 0;
+    bool in_order = true;
+  };
 
   // The pairs that name a position to write (field 0 is never written),
   // copied for sorting.
   std::span<PlacedValue> place(std::span<const TextPair> pairs) {
+    if (placed_.size() < pairs.size()) placed_.resize(pairs.size());
     std::size_t count = 0;
     for (const TextPair& pair : pairs) {
       if (pair.position < kBeyondLimit && field_of(pair.position) != 0) {
@@ -83,49 +89,39 @@ class WritingOrder {
     }
     return std::span(placed_).first(count);
   }
-  // The pairs of one field, some of which may name no position.
-  struct Run {
-    std::uint64_t field;
-    std::size_t begin;
-    std::size_t end;
-    bool in_order;
-  };
 
-  // Fills the table of runs by field; false when the fields cannot be
-  // visited that way.
-  bool index_runs();
-  void clear_index();
+  // Empties the table's entries that reading may have filled.
+  void clear_fields();
 
   template <class Writer>
-  void visit_runs(Writer& writer) {
-    // Field 0 is never written.
+  void visit_fields(Writer& writer) {
+    fields_[0] = {};  // field 0 is never written
     for (std::uint64_t field = 1; field <= last_field_; ++field) {
-      const std::uint32_t number = run_of_field_[field];
-      if (number == 0) continue;
-      const Run& run = runs_[number - 1];
-      if (!run.in_order) {
-        put_run_sorted(run, writer);
+      const FieldPairs pairs = fields_[field];
+      if (pairs.begin == 0) continue;
+      fields_[field] = {};
+      if (!pairs.in_order) {
+        put_field_sorted(pairs, writer);
         continue;
       }
-      for (std::size_t i = run.begin; i < run.end; ++i) {
+      for (std::size_t i = pairs.begin - 1; i < pairs.end; ++i) {
         const TextPair& pair = record_[i];
         if (pair.position < kBeyondLimit) writer.put(pair.position, pair.value);
       }
     }
-    clear_index();
   }
 
   // A field of one repetition with components out of text order ("5.1",
   // "5.10", "5.2"), placed by component number in a small table: no value
   // moves. False, having written nothing, for any other field.
   template <class Writer>
-  bool put_components_in_place(const Run& run, Writer& writer) {
+  bool put_components_in_place(std::span<const TextPair> field_pairs, Writer& writer) {
     constexpr std::size_t kComponents = 64;
     std::array<std::uint32_t, kComponents> pair_at{};  // the pair's index from 1; 0: none
     PositionCode repetition = kNoPosition;
     std::size_t last = 0;
-    for (std::size_t i = run.begin; i < run.end; ++i) {
-      const PositionCode code = record_[i].position;
+    for (std::size_t i = 0; i < field_pairs.size(); ++i) {
+      const PositionCode code = field_pairs[i].position;
       if (code >= kBeyondLimit) continue;
       const std::size_t component = code & kPositionPartMask;
       if (repetition == kNoPosition) repetition = code & ~kPositionPartMask;
@@ -133,22 +129,23 @@ class WritingOrder {
           pair_at[component] != 0) {
         return false;
       }
-      pair_at[component] = static_cast<std::uint32_t>(i - run.begin + 1);
+      pair_at[component] = static_cast<std::uint32_t>(i + 1);
       last = std::max(last, component);
     }
     // A value for the whole repetition gives way to any component of it.
     for (std::size_t component = last > 0 ? 1 : 0; component <= last; ++component) {
       if (pair_at[component] == 0) continue;
-      const TextPair& pair = record_[run.begin + pair_at[component] - 1];
+      const TextPair& pair = field_pairs[pair_at[component] - 1];
       writer.put(pair.position, pair.value);
     }
     return true;
   }
 
   template <class Writer>
-  void put_run_sorted(const Run& run, Writer& writer) {
-    if (put_components_in_place(run, writer)) return;
-    const std::span values = place(record_.subspan(run.begin, run.end - run.begin));
+  void put_field_sorted(const FieldPairs& pairs, Writer& writer) {
+    const auto field_pairs = record_.subspan(pairs.begin - 1, pairs.end - (pairs.begin - 1));
+    if (put_components_in_place(field_pairs, writer)) return;
+    const std::span values = place(field_pairs);
     sort_field(values);
     put_sorted(values, writer);
   }
@@ -167,9 +164,12 @@ class WritingOrder {
 
   std::span<const TextPair> record_;
   std::optional<std::string_view> name_;
-  std::vector<Run> runs_;
   std::uint64_t last_field_ = 0;
-  std::vector<std::uint32_t> run_of_field_;  // a field's run number from 1; 0: none
+  // Whether the visit may walk the table: every field's pairs lie together,
+  // and no field is past the table.
+  bool by_field_ = true;
+  // By field number, empty between visits; field 0's entry always there.
+  std::vector<FieldPairs> fields_ = std::vector<FieldPairs>(1);
   std::vector<PlacedValue> placed_;  // as many as the largest record has pairs
   PositionSorter sorter_;
 };
