@@ -4,6 +4,7 @@
 #include "binding/call_wrapper.hpp"
 #include "binding/classes.hpp"
 #include "binding/conversions.hpp"
+#include "binding/key_memo.hpp"
 
 namespace mirabex {
 
@@ -36,15 +37,26 @@ int is_sequence(PyObject* object) {
   return sequence ? PyObject_IsInstance(object, sequence.get()) : -1;
 }
 
-[[gnu::always_inline]] inline void add_pair(PyObject* key, std::string_view key_text,
-                                            std::string_view value_text, RecordList& records) {
-  // The module's own keys are interned and never freed: their text is not
-  // copied. Keys of other makers are seldom interned, and are read.
-  const KeyFacts* known = PyUnicode_CHECK_INTERNED(key) ? find_known_key(Borrowed(key)) : nullptr;
-  if (known != nullptr) {
-    records.add_lasting_key(key_text, value_text, *known);
+// The records being taken in, and the key objects met so far among them.
+struct Intake {
+  RecordList records;
+  KeyMemo keys;
+};
+
+// The module's own keys are interned and never freed: their text is not
+// copied. Keys of other makers are seldom interned.
+[[gnu::always_inline]] inline const KeyFacts* known_key_facts(PyObject* key) {
+  return PyUnicode_CHECK_INTERNED(key) ? find_known_key(Borrowed(key)) : nullptr;
+}
+
+// A pair of exact ASCII strs; a key that is not the module's own is looked
+// for among those met before.
+[[gnu::always_inline]] inline void add_ascii_pair(PyObject* key, std::string_view key_text,
+                                                  std::string_view value_text, Intake& intake) {
+  if (const KeyFacts* known = known_key_facts(key)) {
+    intake.records.add_lasting_key(key_text, value_text, *known);
   } else {
-    records.add(key_text, value_text);
+    intake.keys.add(intake.records, key, key_text, value_text);
   }
 }
 
@@ -59,13 +71,17 @@ int is_sequence(PyObject* object) {
 
 // A pair of which one side is not an ASCII str: reading its text may run
 // the interpreter, which may change the dict, so both are held meanwhile.
-bool add_held_pair(Borrowed key, Borrowed value, RecordList& records) {
+bool add_held_pair(Borrowed key, Borrowed value, Intake& intake) {
   const OwnedRef held_key = OwnedRef::own(key);
   const OwnedRef held_value = OwnedRef::own(value);
   const auto key_text = str_text(held_key.get());
   const auto value_text = key_text ? str_text(held_value.get()) : std::nullopt;
   if (!value_text) return false;
-  add_pair(held_key.get(), *key_text, *value_text, records);
+  if (const KeyFacts* known = known_key_facts(held_key.get())) {
+    intake.records.add_lasting_key(*key_text, *value_text, *known);
+  } else {
+    intake.records.add(*key_text, *value_text);
+  }
   return true;
 }
 
@@ -74,7 +90,7 @@ bool add_held_pair(Borrowed key, Borrowed value, RecordList& records) {
 // reading. `delivered` pairs came before it; `position` is past it.
 bool add_items_with_care(PyObject* dict, Py_ssize_t initial_size, Py_ssize_t position,
                          Py_ssize_t delivered, PyObject* key, PyObject* value,
-                         RecordList& records) {
+                         Intake& intake) {
   do {
     if (++delivered > initial_size) {
       raise_panic("dictionary keys changed during iteration");
@@ -83,8 +99,8 @@ bool add_items_with_care(PyObject* dict, Py_ssize_t initial_size, Py_ssize_t pos
     const auto key_text = ascii_text(key);
     const auto value_text = key_text ? ascii_text(value) : std::nullopt;
     if (value_text) {
-      add_pair(key, *key_text, *value_text, records);
-    } else if (!add_held_pair(Borrowed(key), Borrowed(value), records)) {
+      add_ascii_pair(key, *key_text, *value_text, intake);
+    } else if (!add_held_pair(Borrowed(key), Borrowed(value), intake)) {
       return false;
     }
     if (PyDict_GET_SIZE(dict) != initial_size) {
@@ -98,7 +114,7 @@ bool add_items_with_care(PyObject* dict, Py_ssize_t initial_size, Py_ssize_t pos
 // The dict's pairs, read under its critical section. While both sides of
 // every pair are ASCII strs nothing but this loop runs, so the dict cannot
 // change; the first other pair hands the rest to the careful reading.
-bool add_dict_items(PyObject* dict, RecordList& records) {
+bool add_dict_items(PyObject* dict, Intake& intake) {
   Py_ssize_t position = 0;
   Py_ssize_t delivered = 0;
   PyObject* key = nullptr;
@@ -108,27 +124,27 @@ bool add_dict_items(PyObject* dict, RecordList& records) {
     const auto value_text = key_text ? ascii_text(value) : std::nullopt;
     if (!value_text) [[unlikely]] {
       return add_items_with_care(dict, PyDict_GET_SIZE(dict), position, delivered, key, value,
-                                 records);
+                                 intake);
     }
-    add_pair(key, *key_text, *value_text, records);
+    add_ascii_pair(key, *key_text, *value_text, intake);
     ++delivered;
   }
   return true;
 }
 
-bool record_from_dict(PyObject* dict, RecordList& records) {
-  records.begin_record();
+bool record_from_dict(PyObject* dict, Intake& intake) {
+  intake.records.begin_record();
   {
     const CriticalSection held(dict);
-    if (!add_dict_items(dict, records)) return false;
+    if (!add_dict_items(dict, intake)) return false;
   }
-  records.end_record();
+  intake.records.end_record();
   return true;
 }
 
 // Sizes the records for a list or tuple of dicts at once, from the dicts'
 // sizes: only a hint, as the dicts may change while they are read.
-void reserve_for(PyObject* sequence, RecordList& records) {
+void reserve_for(PyObject* sequence, Intake& intake) {
   if (!PyList_Check(sequence) && !PyTuple_Check(sequence)) return;
   Py_ssize_t count = 0;
   std::size_t pairs = 0;
@@ -139,11 +155,11 @@ void reserve_for(PyObject* sequence, RecordList& records) {
     if (PyDict_Check(items[i])) pairs += static_cast<std::size_t>(PyDict_GET_SIZE(items[i]));
   }
   Py_END_CRITICAL_SECTION();
-  records.reserve(static_cast<std::size_t>(count), pairs);
+  intake.records.reserve(static_cast<std::size_t>(count), pairs);
 }
 
-bool records_from_sequence(PyObject* sequence, RecordList& records) {
-  reserve_for(sequence, records);
+bool records_from_sequence(PyObject* sequence, Intake& intake) {
+  reserve_for(sequence, intake);
   OwnedRef iterator = OwnedRef::consume(PyObject_GetIter(sequence));
   if (!iterator) return false;
   for (;;) {
@@ -155,26 +171,26 @@ bool records_from_sequence(PyObject* sequence, RecordList& records) {
       raise_type_conversion_error(item.get(), "dict");
       return false;
     }
-    if (!record_from_dict(item.get(), records)) return false;
+    if (!record_from_dict(item.get(), intake)) return false;
   }
 }
 
 // Every failure, whatever raised it, is reported for the argument.
 std::optional<RecordList> records_from_python(PyObject* json_data) {
-  RecordList records;
+  Intake intake;
   bool ok = false;
   if (PyUnicode_Check(json_data)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
   } else if (const int sequence = is_sequence(json_data); sequence == 0) {
     raise_type_conversion_error(json_data, "Sequence");
   } else if (sequence > 0) {
-    ok = records_from_sequence(json_data, records);
+    ok = records_from_sequence(json_data, intake);
   }
   if (!ok) {
     add_parameter_note("json_data");
     return std::nullopt;
   }
-  return records;
+  return std::move(intake.records);
 }
 
 PyObject* records_to_python(const JsonHl7& message) {

@@ -35,7 +35,8 @@ std::optional<std::uint64_t> parse_number(std::string_view text) {
 
 // Reads the digits at p as a number without '+' or overflow: the end of
 // the digits, or null if there are none or too many to be sure of the value.
-const char* read_plain_number(const char* p, const char* end, std::uint64_t& value) {
+[[gnu::always_inline]] inline const char* read_plain_number(const char* p, const char* end,
+                                                         std::uint64_t& value) {
   const char* const start = p;
   std::uint64_t number = 0;
   for (; p != end && static_cast<unsigned char>(*p - '0') <= 9; ++p) {
@@ -49,7 +50,7 @@ const char* read_plain_number(const char* p, const char* end, std::uint64_t& val
 
 // The keys Hl7Json writes, "k", "k.c", "k[r]" and "k[r].c", read in one
 // pass. Anything else is left to the full grammar.
-std::optional<Position> parse_usual_key(std::string_view key) {
+[[gnu::always_inline]] inline std::optional<Position> parse_usual_key(std::string_view key) {
   const char* p = key.data();
   const char* const end = p + key.size();
   Position placement{0, 0, 0};

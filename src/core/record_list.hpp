@@ -67,11 +67,12 @@ class RecordList {
   }
   // Records are built one at a time: begin, add pairs, end.
   void begin_record();
-  void add(std::string_view key, std::string_view value) {
+  const TextPair& add(std::string_view key, std::string_view value) {
     const std::string_view kept = arena_.copy(key);
     add_lasting_key(kept, value, {position_code(kept), padded_key_order(kept)});
+    return pairs_.back();
   }
-  // Adds a pair whose key text lives longer than this list, with its facts
+  // Adds a pair whose key text lives as long as this list, with its facts
   // known: position_code(key) and key_order(key). The key is not copied.
   [[gnu::always_inline]] void add_lasting_key(std::string_view key, std::string_view value,
                                               const KeyFacts& facts) {

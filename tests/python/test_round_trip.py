@@ -1,4 +1,7 @@
 """Message -> records -> message, on the sample messages and on generated records."""
+import collections.abc
+import json
+
 import pytest
 from hypothesis import given, settings, strategies as st
 
@@ -80,8 +83,9 @@ def test_own_key_objects_assemble_like_any_other_keys(name):
     copied = [{fresh(k): v for k, v in r.items()} for r in records]
     mixed = [{(fresh(k) if i % 2 else k): v for i, (k, v) in enumerate(reversed(r.items()))}
              for r in records]
+    shared = json.loads(json.dumps(copied))  # one key object for each text, across records
     expected = JsonHl7(copied)
-    for variant in (records, mixed):
+    for variant in (records, mixed, shared):
         made = JsonHl7(variant)
         assert made.hl7_string == expected.hl7_string
         assert made.hl7_string_unescaped == expected.hl7_string_unescaped
@@ -97,3 +101,21 @@ def test_own_key_objects_assemble_like_any_other_keys(name):
 def test_own_and_other_keys_for_one_position(other_key, text):
     own = next(k for k in Hl7Json("MSH|^~\\&|A\rZZZ|x|y|p^q").hl7_json[1] if k == "3.1")
     assert JsonHl7([{own: "own", fresh(other_key): "other", SN: "ZZZ"}]).hl7_string == text
+
+
+class MadeOnRead(collections.abc.Sequence):
+    """Records made anew on each read and dropped after: their key objects
+    die, and the next ones are likely to take their addresses."""
+
+    def __len__(self):
+        return 60
+
+    def __getitem__(self, i):
+        if i >= len(self):
+            raise IndexError(i)
+        return {fresh(f"{i % 9 + 1}.1"): str(i), SN: "ZZZ"}
+
+
+def test_key_objects_that_die_while_taken_in():
+    expected = [{f"{i % 9 + 1}.1": str(i), SN: "ZZZ"} for i in range(60)]
+    assert JsonHl7(MadeOnRead()).hl7_string == JsonHl7(expected).hl7_string
