@@ -75,8 +75,6 @@ std::span<PlacedValue> PositionSorter::sort(std::span<PlacedValue> placed,
 std::optional<Hl7Error> WritingOrder::read(std::span<const TextPair> record) {
   record_ = record;
   name_.reset();
-  // Kept in locals while the loop stores into the table, which the
-  // compiler cannot tell apart from the members.
   std::uint64_t last_field = 0;
   bool by_field = record.size() < UINT32_MAX;
   // Few values far apart are sorted instead: the table stays within a few
@@ -84,9 +82,13 @@ std::optional<Hl7Error> WritingOrder::read(std::span<const TextPair> record) {
   const std::size_t table_size = 4 * record.size() + 65;
   FieldPairs* table = fields_.data();
   std::size_t table_length = fields_.size();
-  FieldPairs past_table;  // the open field when it is past the table
-  FieldPairs* open = nullptr;
-  std::uint64_t open_field = 0;
+  // Half the pairs open a field, in no order a branch could learn: the
+  // loop has no branch on it. The open field's entry is kept in locals and
+  // stored whole at every pair, never read back but to tell whether a
+  // field opening was met before.
+  std::uint64_t open_field = UINT64_MAX;  // no field: the first pair opens one
+  std::uint32_t open_begin = 0;
+  bool open_in_order = true;
   PositionCode previous = 0;
   for (std::size_t i = 0; i < record.size(); ++i) {
     const TextPair& pair = record[i];
@@ -102,30 +104,29 @@ std::optional<Hl7Error> WritingOrder::read(std::span<const TextPair> record) {
       continue;
     }
     const std::uint64_t field = field_of(code);
-    const auto index = static_cast<std::uint32_t>(i);
-    if (open == nullptr || field != open_field) {
-      last_field = std::max(last_field, field);
-      open_field = field;
-      if (field >= table_size) {
-        open = &past_table;
-        by_field = false;
+    if (field >= table_length) [[unlikely]] {
+      if (field < table_size) {
+        fields_.resize(std::min<std::size_t>(table_size, std::max<std::size_t>(field + 1, 128)));
+        table = fields_.data();
+        table_length = fields_.size();
       } else {
-        if (field >= table_length) [[unlikely]] {
-          fields_.resize(std::min<std::size_t>(table_size, std::max<std::size_t>(field + 1, 128)));
-          table = fields_.data();
-          table_length = fields_.size();
-        }
-        open = &table[field];
-        by_field &= open->begin == 0;  // a field met before in another place
+        by_field = false;  // the pairs of fields past the table share entry 0
       }
-      *open = {index + 1, index + 1, true};
-    } else {
-      // Rising strictly, and no value for a whole repetition before a
-      // component of it: nothing gives way.
-      open->in_order &=
-          code > previous && !(fills_repetition(previous) && same_repetition(previous, code));
-      open->end = index + 1;
     }
+    FieldPairs& entry = table[field < table_length ? field : 0];
+    const auto index = static_cast<std::uint32_t>(i);
+    const bool opens = field != open_field;
+    // A field met before in another place.
+    by_field &= !opens | (entry.begin == 0);
+    // Rising strictly, and no value for a whole repetition before a
+    // component of it: nothing gives way.
+    const bool rising =
+        (code > previous) & !(fills_repetition(previous) & same_repetition(previous, code));
+    open_begin = opens ? index + 1 : open_begin;
+    open_in_order = opens | (open_in_order & rising);
+    entry = {open_begin, index + 1, open_in_order};
+    last_field = std::max(last_field, field);
+    open_field = field;
     previous = code;
   }
   last_field_ = last_field;
