@@ -58,9 +58,15 @@ Hl7EscapeHandler::Hl7EscapeHandler(EscapeTable escape_sequences, char field_sepa
       unescapes_ascii_to_ascii_ = false;
     }
   }
+  for (std::size_t byte = 0; byte < escaped_bytes_.size(); ++byte) {
+    escaped_bytes_[byte].text[0] = static_cast<char>(byte);
+  }
   const std::string e(1, escape_character);
   const auto set = [&](char c, const std::string& replacement) {
-    escaped_ascii_[static_cast<unsigned char>(c) & 0x7F] = replacement;
+    EscapedByte& escaped = escaped_bytes_[static_cast<unsigned char>(c)];
+    if (replacement.size() > escaped.text.size()) throw std::logic_error("escape too long");
+    std::copy(replacement.begin(), replacement.end(), escaped.text.begin());
+    escaped.size = static_cast<std::uint8_t>(replacement.size());
     needs_escape_[static_cast<unsigned char>(c)] = true;
   };
   // Written from the last rule to the first, so that where two rules name
@@ -74,37 +80,31 @@ Hl7EscapeHandler::Hl7EscapeHandler(EscapeTable escape_sequences, char field_sepa
   set(repetition_separator, e + "R" + e);
   set(component_separator, e + "S" + e);
   set(field_separator, e + "F" + e);
-  for (const std::string& escaped : escaped_ascii_) {
-    longest_escape_ = std::max(longest_escape_, escaped.size());
+  for (const EscapedByte& escaped : escaped_bytes_) {
+    longest_escape_ = std::max<std::size_t>(longest_escape_, escaped.size);
   }
 }
 
 std::size_t Hl7EscapeHandler::escaped_size(std::string_view text) const {
-  std::size_t size = text.size();
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80 && !escaped_ascii_[byte].empty()) size += escaped_ascii_[byte].size() - 1;
-  }
+  std::size_t size = 0;
+  for (const char c : text) size += escaped_bytes_[static_cast<unsigned char>(c)].size;
   return size;
 }
 
 char* Hl7EscapeHandler::escape_into(std::string_view text, std::size_t first, char* out) const {
   for (std::size_t i = first; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (!needs_escape_[byte]) {
-      *out++ = text[i];
-      continue;
-    }
-    const std::string& escaped = escaped_ascii_[byte];
-    std::memcpy(out, escaped.data(), escaped.size());
-    out += escaped.size();
+    const EscapedByte& escaped = escaped_bytes_[static_cast<unsigned char>(text[i])];
+    std::memcpy(out, &escaped, sizeof escaped);
+    out += escaped.size;
   }
   return out;
 }
 
 std::string Hl7EscapeHandler::escape(std::string_view text) const {
-  std::string out(escaped_size(text), '\0');
+  const std::size_t size = escaped_size(text);
+  std::string out(size + kEscapeIntoPadding, '\0');
   escape_into(text, 0, out.data());
+  out.resize(size);
   return out;
 }
 

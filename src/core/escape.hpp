@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -41,7 +42,9 @@ class Hl7EscapeHandler {
   // CR, LF and space are written as escape sequences.
   std::string escape(std::string_view text) const;
   // Writes text from index first on, escaped, to out, which has room for
-  // it, and returns the end of what it wrote.
+  // it and kEscapeIntoPadding bytes more, and returns the end of what it
+  // wrote. Bytes past the end may be overwritten.
+  static constexpr std::size_t kEscapeIntoPadding = 8;
   char* escape_into(std::string_view text, std::size_t first, char* out) const;
   bool needs_escape(char c) const { return needs_escape_[static_cast<unsigned char>(c)]; }
   std::size_t escaped_size(std::string_view text) const;
@@ -73,8 +76,14 @@ class Hl7EscapeHandler {
   char repetition_separator_;
   char escape_character_;
   char subcomponent_separator_;
-  // What escape writes for each ASCII byte; empty for bytes written as is.
-  std::array<std::string, 128> escaped_ascii_;
+  // What escape writes for each byte (the byte itself for most), in one
+  // word, so that every byte is written by one copy of eight bytes.
+  struct EscapedByte {
+    std::array<char, 7> text{};
+    std::uint8_t size = 1;
+  };
+  static_assert(sizeof(EscapedByte) == Hl7EscapeHandler::kEscapeIntoPadding);
+  std::array<EscapedByte, 256> escaped_bytes_;
   std::array<bool, 256> needs_escape_{};
   std::size_t longest_escape_ = 1;
   bool unescapes_ascii_to_ascii_ = true;

@@ -140,6 +140,7 @@ class TextBuffer {
 class BufferOutput {
  public:
   static constexpr std::size_t kSlack = 16;
+  static_assert(kSlack >= Hl7EscapeHandler::kEscapeIntoPadding);
 
   BufferOutput(const RecordList& records, const Hl7EscapeHandler* escape)
       : escape_(escape),
