@@ -33,23 +33,28 @@ class KeyMemo {
   // views into the list's texts.
   [[gnu::always_inline]] void add(RecordList& records, const PyObject* key,
                                   std::string_view key_text, std::string_view value) {
-    if (key_text.size() > kLongestKey) [[unlikely]] {
+    if (key_text.size() > kLongestKey || given_up_) [[unlikely]] {
       records.add(key_text, value);
       return;
     }
     const KeyBytes bytes = bytes_of(key_text);
     Slot& slot = slots_[slot_of(key)];
     if (slot.call == call_ && slot.key == key && slot.bytes == bytes) {
+      ++hits_;
       records.add_lasting_key(slot.kept, value, slot.facts);
       return;
     }
     const TextPair& added = records.add(key_text, value);
     slot = {call_, key, bytes, added.key, {added.position, added.order}};
+    // Keys that are all different objects (a field of thousands of
+    // repetitions, each key made anew) would only pay for the memo.
+    if (++misses_ == kTrial && hits_ < kTrial / 4) given_up_ = true;
   }
 
  private:
   static constexpr std::size_t kLongestKey = 16;
   static constexpr std::size_t kCapacity = 1024;
+  static constexpr std::size_t kTrial = 1024;  // misses before the memo may give up
 
   // The bytes of a key as two words and its size: equal for equal texts
   // only.
@@ -103,6 +108,9 @@ class KeyMemo {
 
   Slot* slots_;
   std::uint64_t call_;
+  std::size_t hits_ = 0;
+  std::size_t misses_ = 0;
+  bool given_up_ = false;
 };
 
 }  // namespace mirabex
