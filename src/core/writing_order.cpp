@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 namespace mirabex {
 
@@ -31,21 +32,62 @@ std::optional<std::string_view> segment_name_of(std::span<const TextPair> record
 
 }  // namespace
 
-// Sorts the values of one field by position, stably: among values for one
-// position the last stays last. They come in byte order of their keys: a
-// few are out of place ("1.10" before "1.2"), many repetitions are in
-// decimal-text order.
-void sort_field(std::span<PlacedValue> values) {
-  if (values.size() > 16) {
-    std::ranges::stable_sort(values, by_position);
-    return;
-  }
+namespace {
+
+void insertion_sort(std::span<PlacedValue> values) {
   for (std::size_t i = 1; i < values.size(); ++i) {
     const PlacedValue moving = values[i];
     std::size_t j = i;
     for (; j > 0 && by_position(moving, values[j - 1]); --j) values[j] = values[j - 1];
     values[j] = moving;
   }
+}
+
+std::uint64_t repetition_of(PositionCode code) {
+  return (code >> kPositionPartBits) & kPositionPartMask;
+}
+
+// Many values of one field, spread over repetitions numbered not far past
+// their count: a counting sort by repetition puts each in place in two
+// moves, and each repetition's few components are then ordered in place.
+// False, having moved nothing, when the repetitions are too far apart.
+bool sort_by_repetition(std::span<PlacedValue> values) {
+  std::uint64_t last = 0;
+  for (const PlacedValue& v : values) last = std::max(last, repetition_of(v.position));
+  if (last > 4 * values.size() + 64) return false;
+  std::vector<std::size_t> starts(static_cast<std::size_t>(last) + 2, 0);
+  for (const PlacedValue& v : values) ++starts[repetition_of(v.position) + 1];
+  for (std::size_t r = 1; r < starts.size(); ++r) starts[r] += starts[r - 1];
+  std::vector<PlacedValue> sorted(values.size());
+  for (const PlacedValue& v : values) sorted[starts[repetition_of(v.position)]++] = v;
+  std::ranges::copy(sorted, values.begin());
+  // Each repetition's values now end where its start was moved to.
+  std::size_t begin = 0;
+  for (std::size_t r = 0; r + 1 < starts.size(); ++r) {
+    const std::size_t end = starts[r];
+    if (end - begin > 1) sort_field(values.subspan(begin, end - begin));
+    begin = end;
+  }
+  return true;
+}
+
+}  // namespace
+
+// Sorts the values of one field by position, stably: among values for one
+// position the last stays last. They come in byte order of their keys: a
+// few are out of place ("1.10" before "1.2"), many repetitions are in
+// decimal-text order ("1[1]", "1[10]", "1[100]", "1[2]").
+void sort_field(std::span<PlacedValue> values) {
+  if (values.size() <= 16) {
+    insertion_sort(values);
+    return;
+  }
+  // All of one repetition (many components) is left to the general sort.
+  const bool one_repetition = same_repetition(values.front().position, values.back().position) &&
+                              std::ranges::all_of(values, [&](const PlacedValue& v) {
+                                return same_repetition(v.position, values.front().position);
+                              });
+  if (one_repetition || !sort_by_repetition(values)) std::ranges::stable_sort(values, by_position);
 }
 
 std::span<PlacedValue> PositionSorter::sort(std::span<PlacedValue> placed,
