@@ -275,6 +275,14 @@ TEST(AssemblySizeBound, RefusesATextPastOneGibibyte) {
   EXPECT_EQ(assemble({record({{"1.100001", "x"}}), pairs}),
             "error: HL7 field error in segment , field 1: component 100001 exceeds the limit of "
             "100000");
+  // As many repetitions of one field, each far out in its components.
+  Pairs repetitions = {{"segment_name", "PID"}};
+  for (int repetition = 0; repetition < 11000; ++repetition) {
+    repetitions.emplace_back("1[" + std::to_string(repetition) + "].100000", "x");
+  }
+  EXPECT_EQ(assemble({repetitions}),
+            "error: HL7 field error in segment PID, field 1: the assembled message would exceed "
+            "1073741824 bytes");
 }
 
 // Keys that name one position in many spellings are counted once: the text
@@ -290,6 +298,17 @@ TEST(AssemblySizeBound, CountsWhatIsWrittenNotWhatKeysCouldAsk) {
   }
   ASSERT_GT(pairs.size() * 100000, kMaxAssembledSize);
   EXPECT_EQ(assemble({pairs}), std::string(99999, '^') + "x");
+  // 50,000 repetitions, whose numbers add up to 1.25 billion.
+  Pairs repetitions;
+  std::string expected;
+  for (int repetition = 0; repetition < 50000; ++repetition) {
+    repetitions.emplace_back("1[" + std::to_string(repetition) + "]", "r");
+    expected += repetition == 0 ? "r" : "~r";
+  }
+  EXPECT_EQ(assemble({repetitions}), expected);
+  // A field's last repetition and last component, far apart.
+  EXPECT_EQ(assemble({record({{"1[100000]", "r"}, {"1.100000", "c"}})}),
+            std::string(99999, '^') + "c" + std::string(100000, '~') + "r");
 }
 
 // Arrays of megabytes are mapped rather than allocated: they keep their
