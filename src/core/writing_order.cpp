@@ -30,10 +30,6 @@ std::optional<std::string_view> segment_name_of(std::span<const TextPair> record
   return name->value;
 }
 
-}  // namespace
-
-namespace {
-
 void insertion_sort(std::span<PlacedValue> values) {
   for (std::size_t i = 1; i < values.size(); ++i) {
     const PlacedValue moving = values[i];
@@ -43,31 +39,42 @@ void insertion_sort(std::span<PlacedValue> values) {
   }
 }
 
-std::uint64_t repetition_of(PositionCode code) {
-  return (code >> kPositionPartBits) & kPositionPartMask;
+// Puts the values in order of the number `number_of` gives each (at most
+// `last`) by a counting sort into `sorted`, in two moves each and stably,
+// then each group of one number in order by sort_field.
+template <class NumberOf>
+std::span<PlacedValue> sort_by_number(std::span<const PlacedValue> values, std::uint64_t last,
+                                      NumberOf number_of, std::vector<std::size_t>& starts,
+                                      std::vector<PlacedValue>& sorted) {
+  starts.assign(static_cast<std::size_t>(last) + 2, 0);
+  for (const PlacedValue& v : values) ++starts[static_cast<std::size_t>(number_of(v)) + 1];
+  for (std::size_t n = 1; n < starts.size(); ++n) starts[n] += starts[n - 1];
+  if (sorted.size() < values.size()) sorted.resize(values.size());
+  for (const PlacedValue& v : values) sorted[starts[static_cast<std::size_t>(number_of(v))]++] = v;
+  const std::span in_order = std::span(sorted).first(values.size());
+  // Each group's values now end where its start was moved to.
+  std::size_t begin = 0;
+  for (std::size_t n = 0; n + 1 < starts.size(); ++n) {
+    const std::size_t end = starts[n];
+    if (end - begin > 1) sort_field(in_order.subspan(begin, end - begin));
+    begin = end;
+  }
+  return in_order;
 }
 
 // Many values of one field, spread over repetitions numbered not far past
-// their count: a counting sort by repetition puts each in place in two
-// moves, and each repetition's few components are then ordered in place.
-// False, having moved nothing, when the repetitions are too far apart.
+// their count, are sorted by repetition number first. False, having moved
+// nothing, when the repetitions are too far apart.
 bool sort_by_repetition(std::span<PlacedValue> values) {
+  const auto repetition_of = [](const PlacedValue& v) {
+    return (v.position >> kPositionPartBits) & kPositionPartMask;
+  };
   std::uint64_t last = 0;
-  for (const PlacedValue& v : values) last = std::max(last, repetition_of(v.position));
+  for (const PlacedValue& v : values) last = std::max(last, repetition_of(v));
   if (last > 4 * values.size() + 64) return false;
-  std::vector<std::size_t> starts(static_cast<std::size_t>(last) + 2, 0);
-  for (const PlacedValue& v : values) ++starts[repetition_of(v.position) + 1];
-  for (std::size_t r = 1; r < starts.size(); ++r) starts[r] += starts[r - 1];
-  std::vector<PlacedValue> sorted(values.size());
-  for (const PlacedValue& v : values) sorted[starts[repetition_of(v.position)]++] = v;
-  std::ranges::copy(sorted, values.begin());
-  // Each repetition's values now end where its start was moved to.
-  std::size_t begin = 0;
-  for (std::size_t r = 0; r + 1 < starts.size(); ++r) {
-    const std::size_t end = starts[r];
-    if (end - begin > 1) sort_field(values.subspan(begin, end - begin));
-    begin = end;
-  }
+  std::vector<std::size_t> starts;
+  std::vector<PlacedValue> sorted;
+  std::ranges::copy(sort_by_number(values, last, repetition_of, starts, sorted), values.begin());
   return true;
 }
 
@@ -96,22 +103,8 @@ std::span<PlacedValue> PositionSorter::sort(std::span<PlacedValue> placed,
     std::ranges::stable_sort(placed, by_position);
     return placed;
   }
-  starts_.assign(static_cast<std::size_t>(last_field) + 2, 0);
-  for (const PlacedValue& p : placed) ++starts_[static_cast<std::size_t>(field_of(p.position)) + 1];
-  for (std::size_t f = 1; f < starts_.size(); ++f) starts_[f] += starts_[f - 1];
-  if (sorted_.size() < placed.size()) sorted_.resize(placed.size());
-  for (const PlacedValue& p : placed) {
-    sorted_[starts_[static_cast<std::size_t>(field_of(p.position))]++] = p;
-  }
-  const std::span sorted = std::span(sorted_).first(placed.size());
-  // Each field's values now end where its start was moved to.
-  std::size_t begin = 0;
-  for (std::size_t f = 0; f + 1 < starts_.size(); ++f) {
-    const std::size_t end = starts_[f];
-    if (end - begin > 1) sort_field(sorted.subspan(begin, end - begin));
-    begin = end;
-  }
-  return sorted;
+  const auto field_of_value = [](const PlacedValue& v) { return field_of(v.position); };
+  return sort_by_number(placed, last_field, field_of_value, starts_, sorted_);
 }
 
 std::optional<Hl7Error> WritingOrder::read(std::span<const TextPair> record) {
