@@ -223,11 +223,17 @@ class BufferOutput {
   std::uint64_t room_asked_ = 0;
 };
 
-// The most bytes the text can take, from the pairs alone: every value at
-// its longest escaped, every separator a position could ask for.
-std::uint64_t most_bytes(const RecordList& records, const Hl7EscapeHandler* escape) {
+// The most bytes of the text but its separators: every value at its
+// longest escaped, and a line feed for each record.
+std::uint64_t most_bytes_of_values(const RecordList& records, const Hl7EscapeHandler* escape) {
   const std::uint64_t longest_escape = escape != nullptr ? escape->longest_escape() : 1;
-  return records.size() + longest_escape * records.value_bytes() + records.position_sum();
+  return records.size() + longest_escape * records.value_bytes();
+}
+
+// The most bytes the text can take, from the pairs alone: every separator
+// a position could ask for.
+std::uint64_t most_bytes(const RecordList& records, const Hl7EscapeHandler* escape) {
+  return most_bytes_of_values(records, escape) + records.position_sum();
 }
 
 // A closer bound on the separators of one record than its positions' sum
@@ -262,8 +268,7 @@ std::uint64_t record_separator_bound(std::span<const TextPair> record) {
 // most_bytes with the closer bound on separators: worth its pass only when
 // the first bound is past the limit.
 std::uint64_t most_bytes_closely(const RecordList& records, const Hl7EscapeHandler* escape) {
-  const std::uint64_t longest_escape = escape != nullptr ? escape->longest_escape() : 1;
-  std::uint64_t bound = records.size() + longest_escape * records.value_bytes();
+  std::uint64_t bound = most_bytes_of_values(records, escape);
   for (const std::span<const TextPair> record : records) bound += record_separator_bound(record);
   return bound;
 }

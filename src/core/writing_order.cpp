@@ -64,14 +64,18 @@ std::span<PlacedValue> sort_by_number(std::span<const PlacedValue> values, std::
 
 // Many values of one field, spread over repetitions numbered not far past
 // their count, are sorted by repetition number first. False, having moved
-// nothing, when the repetitions are too far apart.
+// nothing, when they are all of one repetition or too far apart.
 bool sort_by_repetition(std::span<PlacedValue> values) {
   const auto repetition_of = [](const PlacedValue& v) {
     return (v.position >> kPositionPartBits) & kPositionPartMask;
   };
+  std::uint64_t first = UINT64_MAX;
   std::uint64_t last = 0;
-  for (const PlacedValue& v : values) last = std::max(last, repetition_of(v));
-  if (last > 4 * values.size() + 64) return false;
+  for (const PlacedValue& v : values) {
+    first = std::min(first, repetition_of(v));
+    last = std::max(last, repetition_of(v));
+  }
+  if (first == last || last > 4 * values.size() + 64) return false;
   std::vector<std::size_t> starts;
   std::vector<PlacedValue> sorted;
   std::ranges::copy(sort_by_number(values, last, repetition_of, starts, sorted), values.begin());
@@ -89,12 +93,7 @@ void sort_field(std::span<PlacedValue> values) {
     insertion_sort(values);
     return;
   }
-  // All of one repetition (many components) is left to the general sort.
-  const bool one_repetition = same_repetition(values.front().position, values.back().position) &&
-                              std::ranges::all_of(values, [&](const PlacedValue& v) {
-                                return same_repetition(v.position, values.front().position);
-                              });
-  if (one_repetition || !sort_by_repetition(values)) std::ranges::stable_sort(values, by_position);
+  if (!sort_by_repetition(values)) std::ranges::stable_sort(values, by_position);
 }
 
 std::span<PlacedValue> PositionSorter::sort(std::span<PlacedValue> placed,

@@ -170,7 +170,7 @@ class WritingOrder {
   bool by_field_ = true;
   // By field number, empty between visits; field 0's entry always there.
   std::vector<FieldPairs> fields_ = std::vector<FieldPairs>(1);
-  std::vector<PlacedValue> placed_;  // as many as the largest record has pairs
+  std::vector<PlacedValue> placed_;  // as many as the most pairs placed at once
   PositionSorter sorter_;
 };
 
