@@ -4,7 +4,7 @@
 #include "binding/call_wrapper.hpp"
 #include "binding/classes.hpp"
 #include "binding/conversions.hpp"
-#include "binding/key_memo.hpp"
+#include "binding/key_text_index.hpp"
 
 namespace mirabex {
 
@@ -37,50 +37,68 @@ int is_sequence(PyObject* object) {
   return sequence ? PyObject_IsInstance(object, sequence.get()) : -1;
 }
 
-// The records being taken in, and the key objects met so far among them.
-struct Intake {
-  RecordList records;
-  KeyMemo keys;
-};
+// Key texts met before in any call, on any thread.
+KeyTextIndex key_texts;
 
-// The module's own keys are interned and never freed: their text is not
-// copied. Keys of other makers are seldom interned.
-[[gnu::always_inline]] inline const KeyFacts* known_key_facts(PyObject* key) {
+// The module's own keys are interned and never freed: they are found by
+// address. Keys of other makers are seldom interned.
+[[gnu::always_inline]] inline const KeyFacts* own_key_facts(PyObject* key) {
   return PyUnicode_CHECK_INTERNED(key) ? find_known_key(Borrowed(key)) : nullptr;
 }
 
-// A pair of exact ASCII strs; a key that is not the module's own is looked
-// for among those met before.
-[[gnu::always_inline]] inline void add_ascii_pair(PyObject* key, std::string_view key_text,
-                                                  std::string_view value_text, Intake& intake) {
-  if (const KeyFacts* known = known_key_facts(key)) {
-    intake.records.add_lasting_key(key_text, value_text, *known);
-  } else {
-    intake.keys.add(intake.records, key, key_text, value_text);
+// Keys of common positions, and the segment name key, are remembered: a
+// bounded set, which keys of far positions (a field of thousands of
+// repetitions) would only crowd out.
+bool worth_remembering(const TextPair& pair) {
+  if (pair.position >= kBeyondLimit) return pair.key == kSegmentNameKey;
+  const Position position = position_of(pair.position);
+  return position.field < 1000 && position.repetition < 32 && position.component < 64;
+}
+
+// Adds a pair of which the key is an exact ASCII str, its text read in
+// place (ascii_text), and its hash kept by the interpreter once it has
+// served as a dict key: a key met before is taken from an index.
+[[gnu::always_inline]] inline void add_pair(PyObject* key, std::string_view key_text,
+                                            std::string_view value_text, RecordList& records) {
+  if (const KeyFacts* own = own_key_facts(key)) {
+    records.add_lasting_key(key_text, value_text, *own);
+    return;
   }
+  const Py_hash_t hash = PyUnstable_Unicode_GET_CACHED_HASH(key);
+  if (hash == -1) [[unlikely]] {
+    records.add(key_text, value_text);
+    return;
+  }
+  const auto hash_bits = static_cast<std::uint64_t>(hash);
+  if (const KeyTextIndex::Entry* known = key_texts.find(hash_bits, key_text)) {
+    records.add_lasting_key(known->text(), value_text, known->facts());
+    return;
+  }
+  const TextPair& added = records.add(key_text, value_text);
+  if (worth_remembering(added)) key_texts.add(hash_bits, added.key, {added.position, added.order});
 }
 
 // The text of an exact str that is ASCII, read in place; nothing for any
 // other object. Exact strs are compact: the text follows the header.
 [[gnu::always_inline]] inline std::optional<std::string_view> ascii_text(PyObject* object) {
   if (!PyUnicode_CheckExact(object) || !PyUnicode_IS_ASCII(object)) return std::nullopt;
-  return std::string_view(reinterpret_cast<const char*>(
-                              reinterpret_cast<const PyASCIIObject*>(object) + 1),
-                          static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+  return std::string_view(
+      reinterpret_cast<const char*>(reinterpret_cast<const PyASCIIObject*>(object) + 1),
+      static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
 }
 
 // A pair of which one side is not an ASCII str: reading its text may run
 // the interpreter, which may change the dict, so both are held meanwhile.
-bool add_held_pair(Borrowed key, Borrowed value, Intake& intake) {
+bool add_held_pair(Borrowed key, Borrowed value, RecordList& records) {
   const OwnedRef held_key = OwnedRef::own(key);
   const OwnedRef held_value = OwnedRef::own(value);
   const auto key_text = str_text(held_key.get());
   const auto value_text = key_text ? str_text(held_value.get()) : std::nullopt;
   if (!value_text) return false;
-  if (const KeyFacts* known = known_key_facts(held_key.get())) {
-    intake.records.add_lasting_key(*key_text, *value_text, *known);
+  if (const auto in_place = ascii_text(held_key.get())) {
+    add_pair(held_key.get(), *in_place, *value_text, records);
   } else {
-    intake.records.add(*key_text, *value_text);
+    records.add(*key_text, *value_text);
   }
   return true;
 }
@@ -90,7 +108,7 @@ bool add_held_pair(Borrowed key, Borrowed value, Intake& intake) {
 // reading. `delivered` pairs came before it; `position` is past it.
 bool add_items_with_care(PyObject* dict, Py_ssize_t initial_size, Py_ssize_t position,
                          Py_ssize_t delivered, PyObject* key, PyObject* value,
-                         Intake& intake) {
+                         RecordList& records) {
   do {
     if (++delivered > initial_size) {
       raise_panic("dictionary keys changed during iteration");
@@ -99,8 +117,8 @@ bool add_items_with_care(PyObject* dict, Py_ssize_t initial_size, Py_ssize_t pos
     const auto key_text = ascii_text(key);
     const auto value_text = key_text ? ascii_text(value) : std::nullopt;
     if (value_text) {
-      add_ascii_pair(key, *key_text, *value_text, intake);
-    } else if (!add_held_pair(Borrowed(key), Borrowed(value), intake)) {
+      add_pair(key, *key_text, *value_text, records);
+    } else if (!add_held_pair(Borrowed(key), Borrowed(value), records)) {
       return false;
     }
     if (PyDict_GET_SIZE(dict) != initial_size) {
@@ -114,7 +132,7 @@ bool add_items_with_care(PyObject* dict, Py_ssize_t initial_size, Py_ssize_t pos
 // The dict's pairs, read under its critical section. While both sides of
 // every pair are ASCII strs nothing but this loop runs, so the dict cannot
 // change; the first other pair hands the rest to the careful reading.
-bool add_dict_items(PyObject* dict, Intake& intake) {
+bool add_dict_items(PyObject* dict, RecordList& records) {
   Py_ssize_t position = 0;
   Py_ssize_t delivered = 0;
   PyObject* key = nullptr;
@@ -124,27 +142,27 @@ bool add_dict_items(PyObject* dict, Intake& intake) {
     const auto value_text = key_text ? ascii_text(value) : std::nullopt;
     if (!value_text) [[unlikely]] {
       return add_items_with_care(dict, PyDict_GET_SIZE(dict), position, delivered, key, value,
-                                 intake);
+                                 records);
     }
-    add_ascii_pair(key, *key_text, *value_text, intake);
+    add_pair(key, *key_text, *value_text, records);
     ++delivered;
   }
   return true;
 }
 
-bool record_from_dict(PyObject* dict, Intake& intake) {
-  intake.records.begin_record();
+bool record_from_dict(PyObject* dict, RecordList& records) {
+  records.begin_record();
   {
     const CriticalSection held(dict);
-    if (!add_dict_items(dict, intake)) return false;
+    if (!add_dict_items(dict, records)) return false;
   }
-  intake.records.end_record();
+  records.end_record();
   return true;
 }
 
 // Sizes the records for a list or tuple of dicts at once, from the dicts'
 // sizes: only a hint, as the dicts may change while they are read.
-void reserve_for(PyObject* sequence, Intake& intake) {
+void reserve_for(PyObject* sequence, RecordList& records) {
   if (!PyList_Check(sequence) && !PyTuple_Check(sequence)) return;
   Py_ssize_t count = 0;
   std::size_t pairs = 0;
@@ -155,11 +173,11 @@ void reserve_for(PyObject* sequence, Intake& intake) {
     if (PyDict_Check(items[i])) pairs += static_cast<std::size_t>(PyDict_GET_SIZE(items[i]));
   }
   Py_END_CRITICAL_SECTION();
-  intake.records.reserve(static_cast<std::size_t>(count), pairs);
+  records.reserve(static_cast<std::size_t>(count), pairs);
 }
 
-bool records_from_sequence(PyObject* sequence, Intake& intake) {
-  reserve_for(sequence, intake);
+bool records_from_sequence(PyObject* sequence, RecordList& records) {
+  reserve_for(sequence, records);
   OwnedRef iterator = OwnedRef::consume(PyObject_GetIter(sequence));
   if (!iterator) return false;
   for (;;) {
@@ -171,26 +189,26 @@ bool records_from_sequence(PyObject* sequence, Intake& intake) {
       raise_type_conversion_error(item.get(), "dict");
       return false;
     }
-    if (!record_from_dict(item.get(), intake)) return false;
+    if (!record_from_dict(item.get(), records)) return false;
   }
 }
 
 // Every failure, whatever raised it, is reported for the argument.
 std::optional<RecordList> records_from_python(PyObject* json_data) {
-  Intake intake;
+  RecordList records;
   bool ok = false;
   if (PyUnicode_Check(json_data)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
   } else if (const int sequence = is_sequence(json_data); sequence == 0) {
     raise_type_conversion_error(json_data, "Sequence");
   } else if (sequence > 0) {
-    ok = records_from_sequence(json_data, intake);
+    ok = records_from_sequence(json_data, records);
   }
   if (!ok) {
     add_parameter_note("json_data");
     return std::nullopt;
   }
-  return std::move(intake.records);
+  return records;
 }
 
 PyObject* records_to_python(const JsonHl7& message) {

@@ -7,10 +7,12 @@
 #include <latch>
 #include <memory>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "binding/access_counter.hpp"
+#include "binding/key_text_index.hpp"
 #include "binding/known_key_index.hpp"
 #include "binding/once.hpp"
 
@@ -229,6 +231,119 @@ TEST(KnownKeyIndex, ThreadsAddingAndFindingAtOnce) {
     const KeyFacts* found = index->find(keys[i]);
     ASSERT_NE(found, nullptr) << i;
     EXPECT_EQ(found->position, fake_facts(i).position);
+  }
+}
+
+// Key texts as the index reads them, each after bytes of its own (a str's
+// header), and a stand-in for each one's str hash.
+struct FakeTexts {
+  static constexpr std::size_t kHeader = KeyTextIndex::kLongestKey;
+  explicit FakeTexts(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) add(std::to_string(i) + ".1");
+  }
+  explicit FakeTexts(const std::vector<std::string_view>& list) {
+    for (const std::string_view text : list) add(text);
+  }
+  void add(std::string_view text) {
+    texts.push_back(std::string(kHeader, '~') + std::string(text));
+  }
+  std::string_view operator[](std::size_t i) const {
+    return std::string_view(texts[i]).substr(kHeader);
+  }
+  std::size_t size() const { return texts.size(); }
+  static std::uint64_t hash(std::size_t i) { return i * 0xD6E8FEB86659FD93u; }
+  std::vector<std::string> texts;
+};
+
+bool found_whole(const KeyTextIndex& index, std::uint64_t hash, std::string_view text,
+                 const KeyFacts& facts) {
+  const KeyTextIndex::Entry* found = index.find(hash, text);
+  return found != nullptr && found->text() == text && found->facts().position == facts.position &&
+         found->facts().order == facts.order;
+}
+
+TEST(KeyTextIndex, FindsWhatWasAddedAndNothingElse) {
+  auto index = std::make_unique<KeyTextIndex>();
+  const FakeTexts keys(2 * KeyTextIndex::kCapacity);
+  for (std::size_t i = 0; i < KeyTextIndex::kCapacity; ++i) {
+    index->add(FakeTexts::hash(i), keys[i], fake_facts(i));
+  }
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (i < KeyTextIndex::kCapacity) {
+      EXPECT_TRUE(found_whole(*index, FakeTexts::hash(i), keys[i], fake_facts(i))) << i;
+      EXPECT_EQ(index->find(FakeTexts::hash(i) + 1, keys[i]), nullptr) << i;
+    } else {
+      index->add(FakeTexts::hash(i), keys[i], fake_facts(i));  // past the capacity: not taken
+      EXPECT_EQ(index->find(FakeTexts::hash(i), keys[i]), nullptr) << i;
+    }
+  }
+}
+
+// Texts that share a hash are told apart by every byte and by their size.
+TEST(KeyTextIndex, TellsApartTextsOfOneHash) {
+  auto index = std::make_unique<KeyTextIndex>();
+  using namespace std::string_view_literals;
+  const FakeTexts texts({"",
+                         "1",
+                         "2",
+                         "12",
+                         "21",
+                         "1.2",
+                         "1.3",
+                         "2.2",
+                         "1234",
+                         "1235",
+                         "2234",
+                         "12345678",
+                         "1234567",
+                         "123456789",
+                         "123456788",
+                         "223456789",
+                         "1[0].1",
+                         "1[0].2",
+                         "1[0].11",
+                         "abcdefghijklmnop",
+                         "abcdefghijklmnoq",
+                         "bbcdefghijklmnop",
+                         "segment_name",
+                         "\0"sv,
+                         "\0\0"sv,
+                         "~1",
+                         "~~1"});
+  constexpr std::uint64_t kHash = 42;
+  for (std::size_t i = 0; i < texts.size(); ++i) index->add(kHash, texts[i], fake_facts(i));
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    EXPECT_TRUE(found_whole(*index, kHash, texts[i], fake_facts(i))) << texts[i];
+  }
+  const FakeTexts absent({"3", "\0\0\0"sv, "~~~1", "abcdefghijklmnopq"});
+  index->add(kHash, absent[3], fake_facts(0));  // too long to be taken
+  for (std::size_t i = 0; i < absent.size(); ++i) {
+    EXPECT_EQ(index->find(kHash, absent[i]), nullptr) << absent[i];
+  }
+}
+
+TEST(KeyTextIndex, ThreadsAddingAndFindingAtOnce) {
+  auto index = std::make_unique<KeyTextIndex>();
+  constexpr std::size_t kPerThread = KeyTextIndex::kCapacity / kThreads;
+  const FakeTexts keys(kPerThread * kThreads);
+  std::atomic<int> wrong{0};
+  std::latch start(kThreads);
+  run_threads(kThreads, [&](int id) {
+    start.arrive_and_wait();
+    const std::size_t first = static_cast<std::size_t>(id) * kPerThread;
+    for (std::size_t i = first; i < first + kPerThread; ++i) {
+      index->add(FakeTexts::hash(i), keys[i], fake_facts(i));
+      // What another thread has added so far is found whole or not at all.
+      const std::size_t other = (i + kPerThread) % keys.size();
+      if (index->find(FakeTexts::hash(other), keys[other]) != nullptr &&
+          !found_whole(*index, FakeTexts::hash(other), keys[other], fake_facts(other))) {
+        ++wrong;
+      }
+    }
+  });
+  EXPECT_EQ(wrong.load(), 0);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    EXPECT_TRUE(found_whole(*index, FakeTexts::hash(i), keys[i], fake_facts(i))) << i;
   }
 }
 
