@@ -17,13 +17,13 @@ namespace mirabex {
 
 // Records from json.loads, orjson or any maker but Hl7Json (whose keys
 // KnownKeyIndex finds by address) repeat a few hundred key texts, though
-// each document makes objects of its own: a key found here is neither copied into a record
-// list nor read for its position again. Each key's text is kept in its
-// entry, which lives as long as the index, so that record lists may point
-// at it. Entries are found by open addressing, each in one cache line, and
-// published whole: a word of the hash is stored last. It takes the first
-// kCapacity keys added; keys added after those are simply not found.
-// Entries are only ever added.
+// each document makes objects of its own: a key found here is neither
+// copied into a record list nor read for its position again. Each key's
+// text is kept in its entry, which lives as long as the index, so that
+// record lists may point at it. Entries are found by open addressing, each
+// in one cache line, and published whole: a word of the hash is stored
+// last. It takes the first kCapacity keys added; keys added after those
+// are simply not found. Entries are only ever added.
 class KeyTextIndex {
  public:
   static constexpr std::size_t kLongestKey = 16;
