@@ -55,25 +55,44 @@ bool worth_remembering(const TextPair& pair) {
   return position.field < 1000 && position.repetition < 32 && position.component < 64;
 }
 
+// The records being taken in, and how often their keys were looked for
+// among the texts met before, and found.
+struct Intake {
+  RecordList records;
+  std::size_t found = 0;
+  std::size_t missed = 0;
+  // Keys that are mostly new texts (a record of thousands of fields, more
+  // than the index holds) would only pay for looking.
+  bool looking = true;
+
+  void note_miss() {
+    constexpr std::size_t kTrial = 1024;
+    if (++missed == kTrial && found < kTrial) looking = false;
+  }
+};
+
 // Adds a pair of which the key is an exact ASCII str, its text read in
 // place (ascii_text), and its hash kept by the interpreter once it has
 // served as a dict key: a key met before is taken from an index.
 [[gnu::always_inline]] inline void add_pair(PyObject* key, std::string_view key_text,
-                                            std::string_view value_text, RecordList& records) {
+                                            std::string_view value_text, Intake& intake) {
+  RecordList& records = intake.records;
   if (const KeyFacts* own = own_key_facts(key)) {
     records.add_lasting_key(key_text, value_text, *own);
     return;
   }
   const Py_hash_t hash = PyUnstable_Unicode_GET_CACHED_HASH(key);
-  if (hash == -1) [[unlikely]] {
+  if (hash == -1 || !intake.looking) [[unlikely]] {
     records.add(key_text, value_text);
     return;
   }
   const auto hash_bits = static_cast<std::uint64_t>(hash);
   if (const KeyTextIndex::Entry* known = key_texts.find(hash_bits, key_text)) {
+    ++intake.found;
     records.add_lasting_key(known->text(), value_text, known->facts());
     return;
   }
+  intake.note_miss();
   const TextPair& added = records.add(key_text, value_text);
   if (worth_remembering(added)) key_texts.add(hash_bits, added.key, {added.position, added.order});
 }
@@ -89,16 +108,16 @@ bool worth_remembering(const TextPair& pair) {
 
 // A pair of which one side is not an ASCII str: reading its text may run
 // the interpreter, which may change the dict, so both are held meanwhile.
-bool add_held_pair(Borrowed key, Borrowed value, RecordList& records) {
+bool add_held_pair(Borrowed key, Borrowed value, Intake& intake) {
   const OwnedRef held_key = OwnedRef::own(key);
   const OwnedRef held_value = OwnedRef::own(value);
   const auto key_text = str_text(held_key.get());
   const auto value_text = key_text ? str_text(held_value.get()) : std::nullopt;
   if (!value_text) return false;
   if (const auto in_place = ascii_text(held_key.get())) {
-    add_pair(held_key.get(), *in_place, *value_text, records);
+    add_pair(held_key.get(), *in_place, *value_text, intake);
   } else {
-    records.add(*key_text, *value_text);
+    intake.records.add(*key_text, *value_text);
   }
   return true;
 }
@@ -107,8 +126,7 @@ bool add_held_pair(Borrowed key, Borrowed value, RecordList& records) {
 // interpreter (or let another thread in): a change made meanwhile ends the
 // reading. `delivered` pairs came before it; `position` is past it.
 bool add_items_with_care(PyObject* dict, Py_ssize_t initial_size, Py_ssize_t position,
-                         Py_ssize_t delivered, PyObject* key, PyObject* value,
-                         RecordList& records) {
+                         Py_ssize_t delivered, PyObject* key, PyObject* value, Intake& intake) {
   do {
     if (++delivered > initial_size) {
       raise_panic("dictionary keys changed during iteration");
@@ -117,8 +135,8 @@ bool add_items_with_care(PyObject* dict, Py_ssize_t initial_size, Py_ssize_t pos
     const auto key_text = ascii_text(key);
     const auto value_text = key_text ? ascii_text(value) : std::nullopt;
     if (value_text) {
-      add_pair(key, *key_text, *value_text, records);
-    } else if (!add_held_pair(Borrowed(key), Borrowed(value), records)) {
+      add_pair(key, *key_text, *value_text, intake);
+    } else if (!add_held_pair(Borrowed(key), Borrowed(value), intake)) {
       return false;
     }
     if (PyDict_GET_SIZE(dict) != initial_size) {
@@ -132,7 +150,7 @@ bool add_items_with_care(PyObject* dict, Py_ssize_t initial_size, Py_ssize_t pos
 // The dict's pairs, read under its critical section. While both sides of
 // every pair are ASCII strs nothing but this loop runs, so the dict cannot
 // change; the first other pair hands the rest to the careful reading.
-bool add_dict_items(PyObject* dict, RecordList& records) {
+bool add_dict_items(PyObject* dict, Intake& intake) {
   Py_ssize_t position = 0;
   Py_ssize_t delivered = 0;
   PyObject* key = nullptr;
@@ -142,21 +160,21 @@ bool add_dict_items(PyObject* dict, RecordList& records) {
     const auto value_text = key_text ? ascii_text(value) : std::nullopt;
     if (!value_text) [[unlikely]] {
       return add_items_with_care(dict, PyDict_GET_SIZE(dict), position, delivered, key, value,
-                                 records);
+                                 intake);
     }
-    add_pair(key, *key_text, *value_text, records);
+    add_pair(key, *key_text, *value_text, intake);
     ++delivered;
   }
   return true;
 }
 
-bool record_from_dict(PyObject* dict, RecordList& records) {
-  records.begin_record();
+bool record_from_dict(PyObject* dict, Intake& intake) {
+  intake.records.begin_record();
   {
     const CriticalSection held(dict);
-    if (!add_dict_items(dict, records)) return false;
+    if (!add_dict_items(dict, intake)) return false;
   }
-  records.end_record();
+  intake.records.end_record();
   return true;
 }
 
@@ -176,8 +194,8 @@ void reserve_for(PyObject* sequence, RecordList& records) {
   records.reserve(static_cast<std::size_t>(count), pairs);
 }
 
-bool records_from_sequence(PyObject* sequence, RecordList& records) {
-  reserve_for(sequence, records);
+bool records_from_sequence(PyObject* sequence, Intake& intake) {
+  reserve_for(sequence, intake.records);
   OwnedRef iterator = OwnedRef::consume(PyObject_GetIter(sequence));
   if (!iterator) return false;
   for (;;) {
@@ -189,26 +207,26 @@ bool records_from_sequence(PyObject* sequence, RecordList& records) {
       raise_type_conversion_error(item.get(), "dict");
       return false;
     }
-    if (!record_from_dict(item.get(), records)) return false;
+    if (!record_from_dict(item.get(), intake)) return false;
   }
 }
 
 // Every failure, whatever raised it, is reported for the argument.
 std::optional<RecordList> records_from_python(PyObject* json_data) {
-  RecordList records;
+  Intake intake;
   bool ok = false;
   if (PyUnicode_Check(json_data)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
   } else if (const int sequence = is_sequence(json_data); sequence == 0) {
     raise_type_conversion_error(json_data, "Sequence");
   } else if (sequence > 0) {
-    ok = records_from_sequence(json_data, records);
+    ok = records_from_sequence(json_data, intake);
   }
   if (!ok) {
     add_parameter_note("json_data");
     return std::nullopt;
   }
-  return records;
+  return std::move(intake.records);
 }
 
 PyObject* records_to_python(const JsonHl7& message) {

@@ -119,3 +119,14 @@ class MadeOnRead(collections.abc.Sequence):
 def test_key_objects_that_die_while_taken_in():
     expected = [{f"{i % 9 + 1}.1": str(i), SN: "ZZZ"} for i in range(60)]
     assert JsonHl7(MadeOnRead()).hl7_string == JsonHl7(expected).hl7_string
+
+
+def test_more_key_texts_than_are_remembered():
+    """Keys from json.loads are remembered by text, up to a bound: past it,
+    and on every call after the first, each key still lands at its place."""
+    fields, components = range(1, 151), range(1, 41)
+    record = {f"{f}.{c}": f"{f}-{c}" for f in fields for c in components}
+    expected = "ZZZ|" + "|".join("^".join(f"{f}-{c}" for c in components) for f in fields)
+    for _ in range(3):
+        loaded = json.loads(json.dumps([{SN: "ZZZ", **record}]))
+        assert JsonHl7(loaded).hl7_string == expected
