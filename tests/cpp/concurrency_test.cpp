@@ -205,28 +205,35 @@ TEST(KnownKeyIndex, RefusesAddressesAnEntryCannotHold) {
   EXPECT_EQ(index->find(keys[0])->position, kNoPosition);
 }
 
-TEST(KnownKeyIndex, ThreadsAddingAndFindingAtOnce) {
-  auto index = std::make_unique<KnownKeyIndex>();
-  constexpr std::size_t kPerThread = KnownKeyIndex::kCapacity / kThreads;
-  const FakeKeys keys(kPerThread * kThreads);
+// Threads each add their share of `count` keys, looking after each for a
+// key of the next thread's share: what another thread has added so far is
+// found whole or not at all. Returns how many finds were not whole.
+template <class Add, class FoundBroken>
+int broken_finds_while_adding(std::size_t count, Add add, FoundBroken found_broken) {
+  const std::size_t per_thread = count / kThreads;
   std::atomic<int> wrong{0};
   std::latch start(kThreads);
   run_threads(kThreads, [&](int id) {
     start.arrive_and_wait();
-    const std::size_t first = static_cast<std::size_t>(id) * kPerThread;
-    for (std::size_t i = first; i < first + kPerThread; ++i) {
-      index->add(keys[i], fake_facts(i));
-      // What another thread has added so far is found whole or not at all.
-      const std::size_t other = (i + kPerThread) % keys.storage.size();
-      if (const KeyFacts* found = index->find(keys[other])) {
-        if (found->position != fake_facts(other).position ||
-            found->order != fake_facts(other).order) {
-          ++wrong;
-        }
-      }
+    const std::size_t first = static_cast<std::size_t>(id) * per_thread;
+    for (std::size_t i = first; i < first + per_thread; ++i) {
+      add(i);
+      if (found_broken((i + per_thread) % count)) ++wrong;
     }
   });
-  EXPECT_EQ(wrong.load(), 0);
+  return wrong.load();
+}
+
+TEST(KnownKeyIndex, ThreadsAddingAndFindingAtOnce) {
+  auto index = std::make_unique<KnownKeyIndex>();
+  const FakeKeys keys(KnownKeyIndex::kCapacity / kThreads * kThreads);
+  const auto add = [&](std::size_t i) { index->add(keys[i], fake_facts(i)); };
+  const auto found_broken = [&](std::size_t i) {
+    const KeyFacts* found = index->find(keys[i]);
+    return found != nullptr &&
+           (found->position != fake_facts(i).position || found->order != fake_facts(i).order);
+  };
+  EXPECT_EQ(broken_finds_while_adding(keys.storage.size(), add, found_broken), 0);
   for (std::size_t i = 0; i < keys.storage.size(); ++i) {
     const KeyFacts* found = index->find(keys[i]);
     ASSERT_NE(found, nullptr) << i;
@@ -324,24 +331,13 @@ TEST(KeyTextIndex, TellsApartTextsOfOneHash) {
 
 TEST(KeyTextIndex, ThreadsAddingAndFindingAtOnce) {
   auto index = std::make_unique<KeyTextIndex>();
-  constexpr std::size_t kPerThread = KeyTextIndex::kCapacity / kThreads;
-  const FakeTexts keys(kPerThread * kThreads);
-  std::atomic<int> wrong{0};
-  std::latch start(kThreads);
-  run_threads(kThreads, [&](int id) {
-    start.arrive_and_wait();
-    const std::size_t first = static_cast<std::size_t>(id) * kPerThread;
-    for (std::size_t i = first; i < first + kPerThread; ++i) {
-      index->add(FakeTexts::hash(i), keys[i], fake_facts(i));
-      // What another thread has added so far is found whole or not at all.
-      const std::size_t other = (i + kPerThread) % keys.size();
-      if (index->find(FakeTexts::hash(other), keys[other]) != nullptr &&
-          !found_whole(*index, FakeTexts::hash(other), keys[other], fake_facts(other))) {
-        ++wrong;
-      }
-    }
-  });
-  EXPECT_EQ(wrong.load(), 0);
+  const FakeTexts keys(KeyTextIndex::kCapacity / kThreads * kThreads);
+  const auto add = [&](std::size_t i) { index->add(FakeTexts::hash(i), keys[i], fake_facts(i)); };
+  const auto found_broken = [&](std::size_t i) {
+    return index->find(FakeTexts::hash(i), keys[i]) != nullptr &&
+           !found_whole(*index, FakeTexts::hash(i), keys[i], fake_facts(i));
+  };
+  EXPECT_EQ(broken_finds_while_adding(keys.size(), add, found_broken), 0);
   for (std::size_t i = 0; i < keys.size(); ++i) {
     EXPECT_TRUE(found_whole(*index, FakeTexts::hash(i), keys[i], fake_facts(i))) << i;
   }
