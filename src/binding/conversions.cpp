@@ -12,9 +12,9 @@
 
 namespace mirabex {
 
-namespace {
-
 KnownKeyIndex known_keys;
+
+namespace {
 
 // Lazily made str objects for the keys of common positions. Each slot is
 // written once, by whichever thread makes its key first; a thread that
@@ -167,8 +167,6 @@ OwnedRef position_key_str(const Position& key) {
   const Borrowed key_str = position_keys.get(key, owned);
   return owned ? std::move(owned) : OwnedRef::own(key_str);
 }
-
-const KeyFacts* find_known_key(Borrowed key) { return known_keys.find(key.get()); }
 
 OwnedRef record_dict(const Hl7Segment& segment) { return record_dict_of<make_str>(segment); }
 

@@ -4,8 +4,10 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <string_view>
 
+#include "binding/known_key_index.hpp"
 #include "binding/refs.hpp"
 #include "core/hl7_json.hpp"
 #include "core/json_hl7.hpp"
@@ -21,9 +23,15 @@ OwnedRef make_str(std::string_view text);
 // process and shared.
 OwnedRef position_key_str(const Position& key);
 
+// The key strs that position_key_str made, and the segment name key of
+// records.
+extern KnownKeyIndex known_keys;
+
 // The facts of a key str that position_key_str made, or of the segment
-// name key of records, found by identity: null for any other object.
-const KeyFacts* find_known_key(Borrowed key);
+// name key of records, found by identity: nothing for any other object.
+[[gnu::always_inline]] inline std::optional<KeyFacts> find_known_key(Borrowed key) {
+  return known_keys.find(key.get());
+}
 
 // A dict of the segment's record, keys in record order.
 OwnedRef record_dict(const Hl7Segment& segment);

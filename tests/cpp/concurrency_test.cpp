@@ -181,13 +181,13 @@ TEST(KnownKeyIndex, FindsWhatWasAddedAndNothingElse) {
   for (std::size_t i = 0; i < KnownKeyIndex::kCapacity; ++i) index->add(keys[i], fake_facts(i));
   for (std::size_t i = 0; i < keys.storage.size(); ++i) {
     if (i < KnownKeyIndex::kCapacity) {
-      const KeyFacts* found = index->find(keys[i]);
-      ASSERT_NE(found, nullptr) << i;
+      const std::optional<KeyFacts> found = index->find(keys[i]);
+      ASSERT_TRUE(found) << i;
       EXPECT_EQ(found->position, fake_facts(i).position) << i;
       EXPECT_EQ(found->order, fake_facts(i).order) << i;
     } else {
       index->add(keys[i], fake_facts(i));  // past the capacity: not taken
-      EXPECT_EQ(index->find(keys[i]), nullptr) << i;
+      EXPECT_FALSE(index->find(keys[i])) << i;
     }
   }
 }
@@ -198,10 +198,10 @@ TEST(KnownKeyIndex, RefusesAddressesAnEntryCannotHold) {
   const void* misaligned = static_cast<const char*>(keys[1]) + 4;
   index->add(misaligned, fake_facts(1));
   index->add(nullptr, fake_facts(2));
-  EXPECT_EQ(index->find(misaligned), nullptr);
-  EXPECT_EQ(index->find(nullptr), nullptr);
+  EXPECT_FALSE(index->find(misaligned));
+  EXPECT_FALSE(index->find(nullptr));
   index->add(keys[0], {kNoPosition, 5});
-  ASSERT_NE(index->find(keys[0]), nullptr);
+  ASSERT_TRUE(index->find(keys[0]));
   EXPECT_EQ(index->find(keys[0])->position, kNoPosition);
 }
 
@@ -229,14 +229,14 @@ TEST(KnownKeyIndex, ThreadsAddingAndFindingAtOnce) {
   const FakeKeys keys(KnownKeyIndex::kCapacity / kThreads * kThreads);
   const auto add = [&](std::size_t i) { index->add(keys[i], fake_facts(i)); };
   const auto found_broken = [&](std::size_t i) {
-    const KeyFacts* found = index->find(keys[i]);
-    return found != nullptr &&
+    const std::optional<KeyFacts> found = index->find(keys[i]);
+    return found &&
            (found->position != fake_facts(i).position || found->order != fake_facts(i).order);
   };
   EXPECT_EQ(broken_finds_while_adding(keys.storage.size(), add, found_broken), 0);
   for (std::size_t i = 0; i < keys.storage.size(); ++i) {
-    const KeyFacts* found = index->find(keys[i]);
-    ASSERT_NE(found, nullptr) << i;
+    const std::optional<KeyFacts> found = index->find(keys[i]);
+    ASSERT_TRUE(found) << i;
     EXPECT_EQ(found->position, fake_facts(i).position);
   }
 }
