@@ -64,6 +64,8 @@ struct Intake {
   // Keys that are mostly new texts (a record of thousands of fields, more
   // than the index holds) would only pay for looking.
   bool looking = true;
+  // Whether every pair came as two ASCII strs.
+  bool ascii = true;
 
   void note_miss() {
     constexpr std::size_t kTrial = 1024;
@@ -109,6 +111,7 @@ struct Intake {
 // A pair of which one side is not an ASCII str: reading its text may run
 // the interpreter, which may change the dict, so both are held meanwhile.
 bool add_held_pair(Borrowed key, Borrowed value, Intake& intake) {
+  intake.ascii = false;
   const OwnedRef held_key = OwnedRef::own(key);
   const OwnedRef held_value = OwnedRef::own(value);
   const auto key_text = str_text(held_key.get());
@@ -226,6 +229,7 @@ std::optional<RecordList> records_from_python(PyObject* json_data) {
     add_parameter_note("json_data");
     return std::nullopt;
   }
+  intake.records.set_values_ascii(intake.ascii);
   return std::move(intake.records);
 }
 
@@ -246,7 +250,54 @@ PyObject* records_to_python(const JsonHl7& message) {
   return list.release();
 }
 
+// Text memory that is a compact ASCII str, written in place: for records
+// whose values are all ASCII, so that the text needs neither a copy nor a
+// check once written.
+class AsciiStrMemory final : public TextMemory {
+ public:
+  char* resize(std::size_t, std::size_t size) override {
+    if (!resize_str(static_cast<Py_ssize_t>(size))) {
+      PyErr_Clear();
+      throw std::bad_alloc();
+    }
+    return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_.get()));
+  }
+
+  // The str of the text written, `size` bytes long. Null with an exception
+  // set on failure.
+  PyObject* finish(std::size_t size) {
+    if (!resize_str(static_cast<Py_ssize_t>(size))) return nullptr;
+    return str_.release();
+  }
+
+ private:
+  // The str, `size` characters long, its text kept; a new one the first
+  // time. The interpreter lets a str that nothing else has seen be resized.
+  bool resize_str(Py_ssize_t size) {
+    if (!str_) {
+      str_ = OwnedRef::consume(PyUnicode_New(size, 127));
+      return static_cast<bool>(str_);
+    }
+    PyObject* resized = str_.get();
+    if (PyUnicode_Resize(&resized, size) < 0) return false;  // the str is left as it was
+    static_cast<void>(str_.release());
+    str_ = OwnedRef::consume(resized);
+    return true;
+  }
+
+  OwnedRef str_;
+};
+
 PyObject* message_text(const JsonHl7& message, bool escape) {
+  if (message.records().values_ascii()) {
+    AsciiStrMemory memory;
+    const auto size = message.assemble_into(escape, memory);
+    if (const auto* error = std::get_if<Hl7Error>(&size)) {
+      raise_hl7_error(*error);
+      return nullptr;
+    }
+    return memory.finish(std::get<std::size_t>(size));
+  }
   const auto text = message.assemble(escape);
   if (const auto* error = std::get_if<Hl7Error>(&text)) {
     raise_hl7_error(*error);

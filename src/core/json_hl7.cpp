@@ -110,27 +110,44 @@ std::optional<Hl7Error> check_assembled_size(const RecordList& records,
   return std::nullopt;
 }
 
-// Raw memory for the text.
+// The memory of the text: what the assembly has so far, grown as asked.
 class TextBuffer {
  public:
-  explicit TextBuffer(std::size_t capacity) : memory_(capacity) {}
+  TextBuffer(TextMemory& memory, std::size_t capacity)
+      : memory_(memory), begin_(memory.resize(0, capacity)), capacity_(capacity) {}
 
-  char* begin() const { return memory_.data(); }
-  std::size_t capacity() const { return memory_.size(); }
+  char* begin() const { return begin_; }
+  std::size_t capacity() const { return capacity_; }
 
   // Room for `bytes` after the first `used`, which are kept; returns the
   // new place of `used`.
   char* grow(std::size_t used, std::size_t bytes) {
-    LargeBuffer grown(std::max(2 * capacity(), used + bytes));
-    std::memcpy(grown.data(), begin(), used);
-    memory_ = std::move(grown);
-    return begin() + used;
+    const std::size_t grown = std::max(2 * capacity_, used + bytes);
+    begin_ = memory_.resize(used, grown);
+    capacity_ = grown;
+    return begin_ + used;
   }
 
-  AssembledText release(std::size_t size) { return {std::move(memory_), size}; }
+ private:
+  TextMemory& memory_;
+  char* begin_;
+  std::size_t capacity_;
+};
+
+// Text memory of the assembly's own.
+class BufferMemory final : public TextMemory {
+ public:
+  char* resize(std::size_t kept, std::size_t size) override {
+    LargeBuffer resized(size);
+    if (kept != 0) std::memcpy(resized.data(), buffer_.data(), kept);
+    buffer_ = std::move(resized);
+    return buffer_.data();
+  }
+
+  AssembledText release(std::size_t size) { return {std::move(buffer_), size}; }
 
  private:
-  LargeBuffer memory_;
+  LargeBuffer buffer_;
 };
 
 // Where a line writer puts its text: raw memory, written without a check
@@ -143,14 +160,14 @@ class BufferOutput {
   static constexpr std::size_t kSlack = 16;
   static_assert(kSlack >= Hl7EscapeHandler::kEscapeIntoPadding);
 
-  BufferOutput(const RecordList& records, const Hl7EscapeHandler* escape)
+  BufferOutput(const RecordList& records, const Hl7EscapeHandler* escape, TextMemory& memory)
       : escape_(escape),
         scanner_(escape != nullptr ? *escape : default_escape_handler()),
-        buffer_(first_capacity(records)),
+        buffer_(memory, first_capacity(records)),
         at_(buffer_.begin()),
         end_(at_ + buffer_.capacity()) {}
 
-  AssembledText release() { return buffer_.release(used()); }
+  std::size_t used() const { return static_cast<std::size_t>(at_ - buffer_.begin()); }
 
   void line_break() {
     make_room(1);
@@ -195,8 +212,6 @@ class BufferOutput {
   static std::size_t first_capacity(const RecordList& records) {
     return records.value_bytes() + 2 * records.pair_count() + records.size() + kSlack;
   }
-
-  std::size_t used() const { return static_cast<std::size_t>(at_ - buffer_.begin()); }
 
   void reserve(std::uint64_t bytes) {
     if (bytes > static_cast<std::uint64_t>(end_ - at_)) [[unlikely]] {
@@ -287,6 +302,13 @@ std::variant<JsonHl7, Hl7Error> JsonHl7::from_file(const std::string& path) {
 }
 
 std::variant<AssembledText, Hl7Error> JsonHl7::assemble(bool escape) const {
+  BufferMemory memory;
+  auto size = assemble_into(escape, memory);
+  if (auto* error = std::get_if<Hl7Error>(&size)) return std::move(*error);
+  return memory.release(std::get<std::size_t>(size));
+}
+
+std::variant<std::size_t, Hl7Error> JsonHl7::assemble_into(bool escape, TextMemory& memory) const {
   const Hl7EscapeHandler* handler = escape ? escape_handler_ : nullptr;
   // A few short keys can ask for gigabytes of separators: count exactly
   // before writing whenever the text might pass the limit.
@@ -294,7 +316,7 @@ std::variant<AssembledText, Hl7Error> JsonHl7::assemble(bool escape) const {
       most_bytes_closely(records_, handler) > kMaxAssembledSize) {
     if (auto error = check_assembled_size(records_, handler)) return std::move(*error);
   }
-  BufferOutput output(records_, handler);
+  BufferOutput output(records_, handler, memory);
   WritingOrder order;
   LineWriter line(output);
   for (std::size_t i = 0; i < records_.size(); ++i) {
@@ -303,7 +325,7 @@ std::variant<AssembledText, Hl7Error> JsonHl7::assemble(bool escape) const {
     line.start(order.name());
     order.visit(line);
   }
-  return output.release();
+  return output.used();
 }
 
 std::variant<std::string, Hl7Error> JsonHl7::convert(bool escape) const {

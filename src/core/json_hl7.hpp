@@ -28,6 +28,17 @@ struct AssembledText {
   std::string_view text() const { return {memory.data(), size}; }
 };
 
+// Memory that assembly writes its text into, which the caller may own: a
+// Python str written in place saves copying the text once written.
+class TextMemory {
+ public:
+  virtual ~TextMemory() = default;
+  // Memory of `size` bytes whose first `kept` bytes are those the memory
+  // held before (nothing on the first call). Throws std::bad_alloc when
+  // there is none.
+  virtual char* resize(std::size_t kept, std::size_t size) = 0;
+};
+
 class JsonHl7 {
  public:
   explicit JsonHl7(RecordList records);
@@ -42,6 +53,9 @@ class JsonHl7 {
   std::variant<std::string, Hl7Error> convert(bool escape) const;
   // The same text, without the copy into a string.
   std::variant<AssembledText, Hl7Error> assemble(bool escape) const;
+  // The same text written into the memory, which holds it from its first
+  // byte: its size, or the error, with nothing of the memory to use.
+  std::variant<std::size_t, Hl7Error> assemble_into(bool escape, TextMemory& memory) const;
 
  private:
   RecordList records_;

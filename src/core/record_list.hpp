@@ -97,6 +97,10 @@ class RecordList {
   std::size_t value_bytes() const { return value_bytes_; }
   std::uint64_t position_sum() const { return position_sum_; }
   bool empty() const { return starts_.empty(); }
+  // Whether every value is known to be ASCII, as is then every text
+  // assembled from them: said by whoever filled the list.
+  bool values_ascii() const { return values_ascii_; }
+  void set_values_ascii(bool ascii) { values_ascii_ = ascii; }
   std::span<const TextPair> operator[](std::size_t i) const {
     const std::size_t end = i + 1 < starts_.size() ? starts_[i + 1] : pairs_.size();
     return std::span(pairs_).subspan(starts_[i], end - starts_[i]);
@@ -137,6 +141,7 @@ class RecordList {
   std::vector<std::size_t> starts_;  // first pair of each record
   std::size_t value_bytes_ = 0;
   std::uint64_t position_sum_ = 0;
+  bool values_ascii_ = false;
   // Of the open record: whether its keys' order numbers rose so far, and
   // the last of them.
   bool rising_ = true;

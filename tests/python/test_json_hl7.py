@@ -31,6 +31,9 @@ ASSEMBLY = {
     # The header's field 1 is the separator list: written whole, never escaped.
     "header": ([{SN: "MSH", "1": "^~\\&", "2": "A|B"}], "MSH|^~\\&|A|B", r"MSH|^~\&|A\F\B"),
     "name-escaped": ([{SN: "A|B^C", "1": "x"}], "A|B^C|x", r"A\F\B\S\C|x"),
+    # Far more text than the values' own bytes: the text's memory grows.
+    "grows": ([{SN: "A", "300": " " * 3000}], "A" + "|" * 300 + " " * 3000,
+              "A" + "|" * 300 + "\\X20\\" * 3000),
 }
 
 
