@@ -12,6 +12,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/large_allocator.hpp"
+
 namespace mirabex {
 
 template <class T>
@@ -25,14 +27,14 @@ class AppendArray {
         capacity_(std::exchange(other.capacity_, 0)) {}
   AppendArray& operator=(AppendArray&& other) noexcept {
     if (this != &other) {
-      std::free(items_);
+      release(items_, capacity_);
       items_ = std::exchange(other.items_, nullptr);
       size_ = std::exchange(other.size_, 0);
       capacity_ = std::exchange(other.capacity_, 0);
     }
     return *this;
   }
-  ~AppendArray() { std::free(items_); }
+  ~AppendArray() { release(items_, capacity_); }
 
   std::size_t size() const { return size_; }
   std::size_t capacity() const { return capacity_; }
@@ -45,6 +47,10 @@ class AppendArray {
   operator std::span<const T>() const { return {items_, size_}; }
 
   void clear() { size_ = 0; }
+  // Room for `count` items in all.
+  void reserve(std::size_t count) {
+    if (capacity_ < count) grow(count);
+  }
   // Drops the items from index `size` on.
   void shrink_to(std::size_t size) { size_ = size; }
 
@@ -73,12 +79,28 @@ class AppendArray {
     std::size_t capacity = capacity_ < 16 ? 16 : 2 * capacity_;
     if (capacity < at_least) capacity = at_least;
     if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-    T* const items = static_cast<T*>(std::malloc(capacity * sizeof(T)));
-    if (items == nullptr) throw std::bad_alloc();
-    if (size_ != 0) std::memcpy(items, items_, size_ * sizeof(T));
-    std::free(items_);
-    items_ = items;
+    if (large(capacity)) {
+      T* const items = static_cast<T*>(map_large(capacity * sizeof(T)));
+      if (size_ != 0) std::memcpy(items, items_, size_ * sizeof(T));
+      release(items_, capacity_);
+      items_ = items;
+    } else {
+      T* const items = static_cast<T*>(std::realloc(items_, capacity * sizeof(T)));
+      if (items == nullptr) throw std::bad_alloc();
+      items_ = items;
+    }
     capacity_ = capacity;
+  }
+
+  static bool large(std::size_t capacity) { return capacity * sizeof(T) >= kLargeArrayBytes; }
+
+  static void release(T* items, std::size_t capacity) {
+    if (items == nullptr) return;
+    if (large(capacity)) {
+      unmap_large(items, capacity * sizeof(T));
+    } else {
+      std::free(items);
+    }
   }
 
   T* items_ = nullptr;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 #include <new>
 #include <utility>
 
@@ -14,6 +15,34 @@
 #endif
 
 namespace mirabex {
+
+// Arrays of this many bytes and more are mapped for themselves. Below it
+// glibc keeps freed blocks for the next call; above it every block is
+// mapped afresh anyway.
+inline constexpr std::size_t kLargeArrayBytes = std::size_t{32} << 20;
+
+// Memory for a large array, in huge pages where the system offers them.
+inline void* map_large(std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) throw std::bad_alloc();
+  madvise(mapped, bytes, MADV_HUGEPAGE);  // a hint: refused, pages stay small
+  return mapped;
+#else
+  void* allocated = std::malloc(bytes);
+  if (allocated == nullptr) throw std::bad_alloc();
+  return allocated;
+#endif
+}
+
+inline void unmap_large(void* memory, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  munmap(memory, bytes);
+#else
+  static_cast<void>(bytes);
+  std::free(memory);
+#endif
+}
 
 template <class T>
 struct LargeAllocator {
@@ -25,35 +54,20 @@ struct LargeAllocator {
 
   T* allocate(std::size_t count) {
     const std::size_t bytes = count * sizeof(T);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (bytes >= kLarge) {
-      void* mapped =
-          mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (mapped == MAP_FAILED) throw std::bad_alloc();
-      madvise(mapped, bytes, MADV_HUGEPAGE);  // a hint: refused, pages stay small
-      return static_cast<T*>(mapped);
-    }
-#endif
+    if (bytes >= kLargeArrayBytes) return static_cast<T*>(map_large(bytes));
     return static_cast<T*>(::operator new(bytes));
   }
 
   void deallocate(T* pointer, std::size_t count) {
     const std::size_t bytes = count * sizeof(T);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (bytes >= kLarge) {
-      munmap(pointer, bytes);
+    if (bytes >= kLargeArrayBytes) {
+      unmap_large(pointer, bytes);
       return;
     }
-#endif
     ::operator delete(pointer);
   }
 
   friend bool operator==(const LargeAllocator&, const LargeAllocator&) { return true; }
-
- private:
-  // Below this glibc keeps freed blocks for the next call; above it every
-  // block is mapped afresh anyway.
-  static constexpr std::size_t kLarge = std::size_t{32} << 20;
 };
 
 // Raw memory, not cleared, from LargeAllocator: the room a text is

@@ -27,6 +27,13 @@ struct BlockMarks {
   }
 };
 
+// How many field, component and repetition separators a text holds.
+struct DelimiterCounts {
+  std::size_t fields = 0;
+  std::size_t components = 0;
+  std::size_t repetitions = 0;
+};
+
 class LineScanner {
  public:
   static constexpr std::size_t kWidth = 16;
@@ -63,6 +70,43 @@ class LineScanner {
     return from;
   }
 
+  DelimiterCounts count(const char* text, std::size_t size) const {
+    DelimiterCounts counts;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // Each byte lane counts up to 255 finds before the lanes are added up.
+    constexpr std::size_t kLaneLimit = 255 * kWidth;
+    while (i + kWidth <= size) {
+      const std::size_t stop = size - i < kLaneLimit ? size : i + kLaneLimit;
+      __m128i fields = _mm_setzero_si128();
+      __m128i components = _mm_setzero_si128();
+      __m128i repetitions = _mm_setzero_si128();
+      for (; i + kWidth <= stop; i += kWidth) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        fields = _mm_sub_epi8(fields, _mm_cmpeq_epi8(bytes, field_));
+        components = _mm_sub_epi8(components, _mm_cmpeq_epi8(bytes, component_));
+        repetitions = _mm_sub_epi8(repetitions, _mm_cmpeq_epi8(bytes, repetition_));
+      }
+      counts.fields += lane_sum(fields);
+      counts.components += lane_sum(components);
+      counts.repetitions += lane_sum(repetitions);
+    }
+    const char field = static_cast<char>(_mm_cvtsi128_si32(field_));
+    const char component = static_cast<char>(_mm_cvtsi128_si32(component_));
+    const char repetition = static_cast<char>(_mm_cvtsi128_si32(repetition_));
+#else
+    const char field = field_;
+    const char component = component_;
+    const char repetition = repetition_;
+#endif
+    for (; i < size; ++i) {
+      counts.fields += text[i] == field;
+      counts.components += text[i] == component;
+      counts.repetitions += text[i] == repetition;
+    }
+    return counts;
+  }
+
   // Reads kWidth bytes from at.
   BlockMarks marks(const char* at) const {
 #if defined(__SSE2__)
@@ -96,6 +140,12 @@ class LineScanner {
     const __m128i others =
         _mm_or_si128(_mm_cmpeq_epi8(bytes, repetition_), _mm_cmpeq_epi8(bytes, escape_));
     return _mm_or_si128(_mm_or_si128(separators, others), bytes);
+  }
+
+  static std::size_t lane_sum(__m128i counts) {
+    const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+    return static_cast<std::size_t>(_mm_cvtsi128_si64(sums)) +
+           static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
   }
 
   // The top bit of each byte.

@@ -21,6 +21,7 @@
 
 #include "core/append_array.hpp"
 #include "core/escape.hpp"
+#include "core/line_scanner.hpp"
 #include "core/position.hpp"
 
 namespace mirabex {
@@ -136,6 +137,9 @@ class Hl7Segment {
   [[gnu::noinline]] void end_unusual_field(std::string_view line, const OpenField& open,
                                            std::size_t end, const Hl7EscapeHandler* handler);
   void make_unescaped_room(std::size_t line_size);
+  // Lines at least this long have their arrays sized before they are cut.
+  static constexpr std::size_t kLongLine = 64 * 1024;
+  void make_room_for(std::string_view line, const LineScanner& scanner);
   // Without the one-look parse: for delimiters it cannot tell apart.
   void parse_any_line(std::string_view line, const Hl7EscapeHandler* handler);
   Hl7Field parse_field(std::string_view text, const Hl7EscapeHandler* handler);

@@ -81,6 +81,29 @@ TEST(ParseSegment, ANewSegmentHoldsNothingOfADestroyedOne) {
   EXPECT_TRUE(fresh.fields().empty());
 }
 
+// Each line parsed in both modes, by one segment for all and by one made
+// per line, as a plain splitting of it reads.
+void expect_agrees_with_plain_splitting(const std::vector<std::string>& lines) {
+  Hl7Segment reused;
+  for (const std::string& line : lines) {
+    for (const Hl7EscapeHandler* mode :
+         {static_cast<const Hl7EscapeHandler*>(nullptr), &handler()}) {
+      const std::string expected = segment_reference::describe_by_splitting(line, mode);
+      reused.parse(line, mode);
+      ASSERT_EQ(describe(reused), expected) << line.substr(0, 100);
+      ASSERT_EQ(reused.line_is_ascii(), is_ascii(line)) << line.substr(0, 100);
+      // A segment made per line takes the storage the last one left.
+      ASSERT_EQ(describe(Hl7Segment::from_string(line, mode)), expected) << line.substr(0, 100);
+    }
+  }
+}
+
+std::string repeated(std::string_view piece, std::size_t times) {
+  std::string text;
+  for (std::size_t i = 0; i < times; ++i) text += piece;
+  return text;
+}
+
 // Lines made at random of pieces that put every delimiter before, on and
 // past the steps of 16 and 64 bytes that the parser reads in, and every line
 // of the samples.
@@ -100,18 +123,18 @@ TEST(ParseSegment, AgreesWithPlainSplitting) {
     const std::string text = replace_eof(sample.text);
     for (const std::string_view line : Lines(text)) lines.emplace_back(line);
   }
-  Hl7Segment reused;
-  for (const std::string& line : lines) {
-    for (const Hl7EscapeHandler* mode :
-         {static_cast<const Hl7EscapeHandler*>(nullptr), &handler()}) {
-      const std::string expected = segment_reference::describe_by_splitting(line, mode);
-      reused.parse(line, mode);
-      ASSERT_EQ(describe(reused), expected) << line;
-      ASSERT_EQ(reused.line_is_ascii(), is_ascii(line)) << line;
-      // A segment made per line takes the storage the last one left.
-      ASSERT_EQ(describe(Hl7Segment::from_string(line, mode)), expected) << line;
-    }
-  }
+  expect_agrees_with_plain_splitting(lines);
+}
+
+// Long lines have their arrays sized from their first bytes: lines whose
+// first bytes hold fewer separators than the rest, or none, and arrays
+// grown past the size from which they are mapped for themselves.
+TEST(ParseSegment, LongLinesAgreeWithPlainSplitting) {
+  expect_agrees_with_plain_splitting({
+      "OBX|" + std::string(70000, 'x') + repeated("a^b~", 800000),
+      "OBX|" + repeated("a", 5000) + repeated("|b^~\\T\\", 10000),
+      "PID|" + repeated("a^b~", 20000),
+  });
 }
 
 TEST(ParseSegment, ViewsSurviveAMove) {
