@@ -25,9 +25,7 @@ class LineWriter {
   // separators. Field 1 follows a separator only when a name precedes it.
   void start(std::optional<std::string_view> name) {
     header_ = name == "MSH";
-    at_field_ = name ? 0 : 1;
-    at_repetition_ = 0;
-    at_component_ = 1;
+    at_ = pack_position(name ? 0 : 1, 0, 1);
     if (name) {
       out_.make_room(name->size());
       out_.value(0, *name, false);
@@ -36,35 +34,46 @@ class LineWriter {
 
   // A value at its position: values come in writing order.
   [[gnu::always_inline]] void put(PositionCode code, std::string_view value) {
+    // Where the line stands: component 0 of a repetition is where its
+    // component 1 is.
+    const PositionCode place = code | fills_repetition(code);
     const std::uint64_t field = field_of(code);
-    const std::uint64_t repetition = (code >> kPositionPartBits) & kPositionPartMask;
-    const std::uint64_t component = code & kPositionPartMask;
     out_.make_room(value.size());
-    if (field != at_field_) {
-      out_.separators(field - at_field_, kFieldSeparator);
-      at_field_ = field;
-      at_repetition_ = 0;
-      at_component_ = 1;
+    // Most values are the next component, or the first of the next field.
+    if (place == at_ + 1) {
+      out_.separators(1, kComponentSeparator);
+    } else if (place == pack_position(field_of(at_) + 1, 0, 1)) {
+      out_.separators(1, kFieldSeparator);
+    } else {
+      move_to(place);
     }
-    if (repetition != at_repetition_) {
-      out_.separators(repetition - at_repetition_, kRepetitionSeparator);
-      at_repetition_ = repetition;
-      at_component_ = 1;
-    }
-    if (component > at_component_) {
-      out_.separators(component - at_component_, kComponentSeparator);
-      at_component_ = component;
-    }
+    at_ = place;
     // The header's encoding characters are written as they are.
     out_.value(field, value, header_ && field == 1);
   }
 
  private:
+  // The separators from where the line stands to a place after it.
+  void move_to(PositionCode place) {
+    const Position to = position_of(place);
+    const Position from = position_of(at_);
+    std::uint64_t repetition = from.repetition;
+    std::uint64_t component = from.component;
+    if (to.field != from.field) {
+      out_.separators(to.field - from.field, kFieldSeparator);
+      repetition = 0;
+      component = 1;
+    }
+    if (to.repetition != repetition) {
+      out_.separators(to.repetition - repetition, kRepetitionSeparator);
+      component = 1;
+    }
+    if (to.component > component) out_.separators(to.component - component, kComponentSeparator);
+  }
+
   Output& out_;
   bool header_ = false;
-  std::uint64_t at_field_ = 0;
-  std::uint64_t at_repetition_ = 0;
-  std::uint64_t at_component_ = 1;
+  PositionCode at_ = 0;  // the place of the last value, its component at least 1
 };
 
 // Where a line writer puts its text: only counted, noting the field whose
