@@ -201,6 +201,7 @@ class BufferOutput {
   }
 
   [[gnu::always_inline]] void value(std::uint64_t, std::string_view text, bool as_is) {
+    if (text.empty()) return;  // many are: one branch for them
     copy_ahead(text);
     if (escape_ == nullptr || as_is) {
       at_ += text.size();
@@ -229,12 +230,13 @@ class BufferOutput {
     }
   }
 
-  // Values live in a record list's arena, followed by its read padding.
+  // Values, never empty here, live in a record list's arena, followed by
+  // its read padding.
   void copy_ahead(std::string_view text) {
     static_assert(TextArena::kReadPadding >= kSlack - 1);
-    if (text.size() - 1 < kSlack) {
+    if (text.size() <= kSlack) {
       std::memcpy(at_, text.data(), kSlack);
-    } else if (!text.empty()) {
+    } else {
       std::memcpy(at_, text.data(), text.size());
     }
   }
