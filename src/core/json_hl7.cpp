@@ -177,6 +177,8 @@ class BufferOutput {
         end_(at_ + buffer_.capacity()) {}
 
   std::size_t used() const { return static_cast<std::size_t>(at_ - buffer_.begin()); }
+  // Drops what was written after the first `used` bytes.
+  void rewind(std::size_t used) { at_ = buffer_.begin() + used; }
 
   void line_break() {
     make_room(1);
@@ -331,8 +333,13 @@ std::variant<std::size_t, Hl7Error> JsonHl7::assemble_into(bool escape, TextMemo
   WritingOrder order;
   LineWriter line(output);
   for (std::size_t i = 0; i < records_.size(); ++i) {
-    if (auto error = order.read(records_[i])) return std::move(*error);
     if (i > 0) output.line_break();
+    const std::size_t line_start = output.used();
+    const std::span<const TextPair> record = records_[i];
+    line.start(WritingOrder::name_of(record));
+    if (order.put_in_key_order(record, line)) continue;
+    output.rewind(line_start);
+    if (auto error = order.read(record)) return std::move(*error);
     line.start(order.name());
     order.visit(line);
   }

@@ -24,12 +24,6 @@ std::optional<Hl7Error> check_bounds(const Position& position, std::string_view 
   return std::nullopt;
 }
 
-std::optional<std::string_view> segment_name_of(std::span<const TextPair> record) {
-  const auto name = std::ranges::lower_bound(record, kSegmentNameKey, {}, &TextPair::key);
-  if (name == record.end() || name->key != kSegmentNameKey) return std::nullopt;
-  return name->value;
-}
-
 void insertion_sort(std::span<PlacedValue> values) {
   for (std::size_t i = 1; i < values.size(); ++i) {
     const PlacedValue moving = values[i];
@@ -96,6 +90,14 @@ void sort_field(std::span<PlacedValue> values) {
   if (!sort_by_repetition(values)) std::ranges::stable_sort(values, by_position);
 }
 
+std::optional<std::string_view> WritingOrder::name_of(std::span<const TextPair> record) {
+  // Other keys seldom sort after it.
+  if (!record.empty() && record.back().key == kSegmentNameKey) return record.back().value;
+  const auto name = std::ranges::lower_bound(record, kSegmentNameKey, {}, &TextPair::key);
+  if (name == record.end() || name->key != kSegmentNameKey) return std::nullopt;
+  return name->value;
+}
+
 std::span<PlacedValue> PositionSorter::sort(std::span<PlacedValue> placed,
                                             std::uint64_t last_field) {
   if (last_field > 4 * placed.size() + 64) {  // few values, far apart
@@ -132,7 +134,7 @@ std::optional<Hl7Error> WritingOrder::read(std::span<const TextPair> record) {
         last_field_ = last_field;
         clear_fields();
         // Read the key again for the numbers the error names.
-        return check_bounds(*parse_position_key(pair.key), segment_name_of(record).value_or(""));
+        return check_bounds(*parse_position_key(pair.key), name_of(record).value_or(""));
       }
       if (pair.key == kSegmentNameKey) name_ = pair.value;
       continue;

@@ -56,6 +56,58 @@ class WritingOrder {
 
   std::optional<std::string_view> name() const { return name_; }
 
+  // Writes a record's values straight from its pairs when their byte order
+  // already is the writing order but for counts of digits: keys of fields
+  // 1 to 9 come in order, and so do those of fields 10 to 99 among
+  // themselves ("1", "10", "11", "2"), so fields of one digit are written
+  // at once and the others held back, to be written by their count of
+  // digits; components from 10 on are likewise held back to the end of
+  // their repetition ("5.1", "5.10", "5.2"). False, having written some
+  // values perhaps, as soon as a value is not past the last one written
+  // (keys out of order, two keys for one place, a value for a whole
+  // repetition given way to a component of it, components or repetitions
+  // numbered from 100 on, from 10 on) or a key names a position past the
+  // limit: read and visit then write the record afresh. The name is
+  // written first by the caller.
+  template <class Writer>
+  bool put_in_key_order(std::span<const TextPair> record, Writer& writer) {
+    if (held_fields_.size() < record.size()) {
+      held_fields_.resize(record.size());
+      held_components_.resize(record.size());
+    }
+    KeyOrderPut put(writer, held_components_.data());
+    std::uint32_t* const held = held_fields_.data();
+    std::size_t held_count = 0;
+    for (std::size_t i = 0; i < record.size(); ++i) {
+      const PositionCode code = record[i].position;
+      if (field_of(code) - 1 >= 9) [[unlikely]] {
+        if (code == kBeyondLimit) return false;
+        // Field 0 is never written; nor are keys that name no position.
+        if (field_of(code) != 0 && code != kNoPosition) {
+          held[held_count++] = static_cast<std::uint32_t>(i);
+        }
+        continue;
+      }
+      if (!put(record[i])) return false;
+    }
+    for (std::uint64_t past = 100; held_count != 0; past *= 10) {
+      std::size_t still_held = 0;
+      for (std::size_t j = 0; j < held_count; ++j) {
+        const TextPair& pair = record[held[j]];
+        if (field_of(pair.position) >= past) {
+          held[still_held++] = held[j];
+        } else if (!put(pair)) {
+          return false;
+        }
+      }
+      held_count = still_held;
+    }
+    return put.finish();
+  }
+
+  // The segment name of a record: the value of its "segment_name" key.
+  static std::optional<std::string_view> name_of(std::span<const TextPair> record);
+
   // Calls writer.put(code, value) for each value in writing order. Call
   // once after each read.
   template <class Writer>
@@ -89,6 +141,60 @@ class WritingOrder {
     }
     return std::span(placed_).first(count);
   }
+
+  // Puts values in the order they come, but for components from 10 on,
+  // which wait for the end of their repetition; refuses a value that would
+  // not follow the last one put.
+  template <class Writer>
+  class KeyOrderPut {
+   public:
+    KeyOrderPut(Writer& writer, const TextPair** held) : writer_(writer), held_(held) {}
+
+    [[gnu::always_inline]] bool operator()(const TextPair& pair) {
+      const PositionCode code = pair.position;
+      if ((code & kPositionPartMask) >= 10) [[unlikely]] return hold(pair);
+      if (held_count_ != 0 && !same_repetition(code, held_[0]->position) && !finish()) {
+        return false;
+      }
+      return put(pair);
+    }
+
+    // Puts the values still held.
+    bool finish() {
+      for (std::size_t i = 0; i < held_count_; ++i) {
+        if (!put(*held_[i])) return false;
+      }
+      held_count_ = 0;
+      return true;
+    }
+
+   private:
+    bool hold(const TextPair& pair) {
+      if ((pair.position & kPositionPartMask) >= 100) return false;
+      if (held_count_ != 0 && !same_repetition(pair.position, held_[0]->position) && !finish()) {
+        return false;
+      }
+      held_[held_count_++] = &pair;
+      return true;
+    }
+
+    [[gnu::always_inline]] bool put(const TextPair& pair) {
+      const PositionCode code = pair.position;
+      // Past the last one, which is no value for a whole repetition that
+      // gives way to a component of it.
+      if (code <= last_ || (fills_repetition(last_) && same_repetition(last_, code))) {
+        return false;
+      }
+      writer_.put(code, pair.value);
+      last_ = code;
+      return true;
+    }
+
+    Writer& writer_;
+    const TextPair** held_;
+    std::size_t held_count_ = 0;
+    PositionCode last_ = 0;
+  };
 
   // Empties the table's entries that reading may have filled.
   void clear_fields();
@@ -171,6 +277,10 @@ class WritingOrder {
   // By field number, empty between visits; field 0's entry always there.
   std::vector<FieldPairs> fields_ = std::vector<FieldPairs>(1);
   std::vector<PlacedValue> placed_;  // as many as the most pairs placed at once
+  // As many as the most pairs of a record: indexes of held fields' pairs,
+  // and held components.
+  std::vector<std::uint32_t> held_fields_;
+  std::vector<const TextPair*> held_components_;
   PositionSorter sorter_;
 };
 
