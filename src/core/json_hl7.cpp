@@ -119,11 +119,20 @@ std::optional<Hl7Error> check_assembled_size(const RecordList& records,
   return std::nullopt;
 }
 
+// Thrown by a limited output asked to grow past kMaxAssembledSize, or to
+// write more separators in runs than its budget, and caught by the
+// assembly, which then counts whether the text does pass the limit (the
+// room asked for is a little more than the text takes).
+struct PastSizeLimit {};
+
 // The memory of the text: what the assembly has so far, grown as asked.
 class TextBuffer {
  public:
-  TextBuffer(TextMemory& memory, std::size_t capacity)
-      : memory_(memory), begin_(memory.resize(0, capacity)), capacity_(capacity) {}
+  TextBuffer(TextMemory& memory, std::size_t capacity, bool limited)
+      : memory_(memory),
+        begin_(memory.resize(0, capacity)),
+        capacity_(capacity),
+        limited_(limited) {}
 
   char* begin() const { return begin_; }
   std::size_t capacity() const { return capacity_; }
@@ -131,7 +140,12 @@ class TextBuffer {
   // Room for `bytes` after the first `used`, which are kept; returns the
   // new place of `used`.
   char* grow(std::size_t used, std::size_t bytes) {
-    const std::size_t grown = std::max(2 * capacity_, used + bytes);
+    std::size_t doubled = 2 * capacity_;
+    if (limited_) {
+      if (used + bytes > kMaxAssembledSize) throw PastSizeLimit{};
+      doubled = std::min<std::size_t>(doubled, kMaxAssembledSize);
+    }
+    const std::size_t grown = std::max(doubled, used + bytes);
     begin_ = memory_.resize(used, grown);
     capacity_ = grown;
     return begin_ + used;
@@ -141,6 +155,7 @@ class TextBuffer {
   TextMemory& memory_;
   char* begin_;
   std::size_t capacity_;
+  bool limited_;
 };
 
 // Text memory of the assembly's own.
@@ -167,14 +182,19 @@ class BufferMemory final : public TextMemory {
 class BufferOutput {
  public:
   static constexpr std::size_t kSlack = 16;
+  // Of a limited output: the separators it writes in runs of more than one
+  // before it refuses to write more.
+  static constexpr std::uint64_t kSeparatorRunBudget = 16 << 20;
   static_assert(kSlack >= Hl7EscapeHandler::kEscapeIntoPadding);
 
-  BufferOutput(const RecordList& records, const Hl7EscapeHandler* escape, TextMemory& memory)
+  BufferOutput(const RecordList& records, const Hl7EscapeHandler* escape, TextMemory& memory,
+               bool limited)
       : escape_(escape),
         scanner_(escape != nullptr ? *escape : default_escape_handler()),
-        buffer_(memory, first_capacity(records)),
+        buffer_(memory, first_capacity(records), limited),
         at_(buffer_.begin()),
-        end_(at_ + buffer_.capacity()) {}
+        end_(at_ + buffer_.capacity()),
+        run_budget_(limited ? kSeparatorRunBudget : UINT64_MAX) {}
 
   std::size_t used() const { return static_cast<std::size_t>(at_ - buffer_.begin()); }
   // Drops what was written after the first `used` bytes.
@@ -196,6 +216,10 @@ class BufferOutput {
       *at_++ = separator;
       return;
     }
+    // Runs like these are how a few keys ask for gigabytes: past a budget
+    // the text is counted before any more is written.
+    if (count > run_budget_) throw PastSizeLimit{};
+    run_budget_ -= count;
     // Keeps the room asked for the value that follows.
     reserve(count + room_asked_);
     std::memset(at_, separator, static_cast<std::size_t>(count));
@@ -225,11 +249,13 @@ class BufferOutput {
     return records.value_bytes() + 2 * records.pair_count() + records.size() + kSlack;
   }
 
-  void reserve(std::uint64_t bytes) {
-    if (bytes > static_cast<std::uint64_t>(end_ - at_)) [[unlikely]] {
-      at_ = buffer_.grow(used(), static_cast<std::size_t>(bytes));
-      end_ = buffer_.begin() + buffer_.capacity();
-    }
+  [[gnu::always_inline]] void reserve(std::uint64_t bytes) {
+    if (bytes > static_cast<std::uint64_t>(end_ - at_)) [[unlikely]] grow(bytes);
+  }
+
+  [[gnu::noinline]] void grow(std::uint64_t bytes) {
+    at_ = buffer_.grow(used(), static_cast<std::size_t>(bytes));
+    end_ = buffer_.begin() + buffer_.capacity();
   }
 
   // Values, never empty here, live in a record list's arena, followed by
@@ -249,57 +275,8 @@ class BufferOutput {
   char* at_;
   char* end_;
   std::uint64_t room_asked_ = 0;
+  std::uint64_t run_budget_;  // separators left to write in runs
 };
-
-// The most bytes of the text but its separators: every value at its
-// longest escaped, and a line feed for each record.
-std::uint64_t most_bytes_of_values(const RecordList& records, const Hl7EscapeHandler* escape) {
-  const std::uint64_t longest_escape = escape != nullptr ? escape->longest_escape() : 1;
-  return records.size() + longest_escape * records.value_bytes();
-}
-
-// The most bytes the text can take, from the pairs alone: every separator
-// a position could ask for.
-std::uint64_t most_bytes(const RecordList& records, const Hl7EscapeHandler* escape) {
-  return most_bytes_of_values(records, escape) + records.position_sum();
-}
-
-// A closer bound on the separators of one record than its positions' sum
-// (which grows with the square of a field's repetitions): a field writes
-// as many repetition separators as its largest repetition number, and each
-// of its repetitions at most as many component separators as the field's
-// largest component number.
-std::uint64_t record_separator_bound(std::span<const TextPair> record) {
-  struct Largest {
-    std::uint64_t repetition = 0;
-    std::uint64_t component = 0;
-  };
-  std::uint64_t last_field = 0;
-  for (const TextPair& pair : record) {
-    if (pair.position < kBeyondLimit) last_field = std::max(last_field, field_of(pair.position));
-  }
-  std::vector<Largest> by_field(static_cast<std::size_t>(last_field) + 1);
-  for (const TextPair& pair : record) {
-    if (pair.position >= kBeyondLimit) continue;
-    const Position position = position_of(pair.position);
-    Largest& largest = by_field[static_cast<std::size_t>(position.field)];
-    largest.repetition = std::max(largest.repetition, position.repetition);
-    largest.component = std::max(largest.component, position.component);
-  }
-  std::uint64_t bound = last_field;
-  for (const Largest& largest : by_field) {
-    bound += largest.repetition + largest.component * (largest.repetition + 1);
-  }
-  return bound;
-}
-
-// most_bytes with the closer bound on separators: worth its pass only when
-// the first bound is past the limit.
-std::uint64_t most_bytes_closely(const RecordList& records, const Hl7EscapeHandler* escape) {
-  std::uint64_t bound = most_bytes_of_values(records, escape);
-  for (const std::span<const TextPair> record : records) bound += record_separator_bound(record);
-  return bound;
-}
 
 }  // namespace
 
@@ -323,13 +300,22 @@ std::variant<AssembledText, Hl7Error> JsonHl7::assemble(bool escape) const {
 
 std::variant<std::size_t, Hl7Error> JsonHl7::assemble_into(bool escape, TextMemory& memory) const {
   const Hl7EscapeHandler* handler = escape ? escape_handler_ : nullptr;
-  // A few short keys can ask for gigabytes of separators: count exactly
-  // before writing whenever the text might pass the limit.
-  if (most_bytes(records_, handler) > kMaxAssembledSize &&
-      most_bytes_closely(records_, handler) > kMaxAssembledSize) {
-    if (auto error = check_assembled_size(records_, handler)) return std::move(*error);
+  // A few short keys can ask for gigabytes of separators: the text is
+  // counted exactly when it might pass the limit, and written afresh if it
+  // does not.
+  try {
+    auto size = write_text(handler, memory, true);
+    const std::size_t* written = std::get_if<std::size_t>(&size);
+    if (written == nullptr || *written <= kMaxAssembledSize) return size;
+  } catch (const PastSizeLimit&) {
   }
-  BufferOutput output(records_, handler, memory);
+  if (auto error = check_assembled_size(records_, handler)) return std::move(*error);
+  return write_text(handler, memory, false);
+}
+
+std::variant<std::size_t, Hl7Error> JsonHl7::write_text(const Hl7EscapeHandler* handler,
+                                                        TextMemory& memory, bool limited) const {
+  BufferOutput output(records_, handler, memory, limited);
   WritingOrder order;
   LineWriter line(output);
   for (std::size_t i = 0; i < records_.size(); ++i) {

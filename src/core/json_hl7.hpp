@@ -16,7 +16,7 @@
 
 namespace mirabex {
 
-// Assembled texts longer than this are refused before any is written: a
+// Assembled texts longer than this are refused, whatever was written: a
 // record of a few keys may otherwise ask for gigabytes of separators.
 inline constexpr std::uint64_t kMaxAssembledSize = std::uint64_t{1} << 30;
 
@@ -58,6 +58,11 @@ class JsonHl7 {
   std::variant<std::size_t, Hl7Error> assemble_into(bool escape, TextMemory& memory) const;
 
  private:
+  // The text written into the memory, a limited buffer refusing to grow
+  // past kMaxAssembledSize.
+  std::variant<std::size_t, Hl7Error> write_text(const Hl7EscapeHandler* handler,
+                                                 TextMemory& memory, bool limited) const;
+
   RecordList records_;
   const Hl7EscapeHandler* escape_handler_;
 };

@@ -8,7 +8,6 @@ RecordList::RecordList(const RecordList& other) {
   pairs_.reserve(other.pairs_.size());
   starts_ = other.starts_;
   value_bytes_ = other.value_bytes_;
-  position_sum_ = other.position_sum_;
   values_ascii_ = other.values_ascii_;
   for (const TextPair& pair : other.pairs_) {
     pairs_.push_back({arena_.copy(pair.key), arena_.copy(pair.value), pair.position, pair.order});

@@ -81,9 +81,6 @@ class RecordList {
     rising_ &= facts.order > last_order_;
     last_order_ = facts.order;
     value_bytes_ += value.size();
-    if (facts.position < kBeyondLimit) {
-      position_sum_ += field_of(facts.position) + part_sum(facts.position);
-    }
   }
   // Sorts the open record by key bytes; where a key was added more than
   // once the pair added last is kept.
@@ -91,11 +88,9 @@ class RecordList {
 
   std::size_t size() const { return starts_.size(); }
   std::size_t pair_count() const { return pairs_.size(); }
-  // Of all pairs added, those of keys added twice included: the bytes of
-  // their values, and the sum of the numbers of their positions (which
-  // bounds the separators that assembly writes).
+  // The bytes of the values of all pairs added, those of keys added twice
+  // included.
   std::size_t value_bytes() const { return value_bytes_; }
-  std::uint64_t position_sum() const { return position_sum_; }
   bool empty() const { return starts_.empty(); }
   // Whether every value is known to be ASCII, as is then every text
   // assembled from them: said by whoever filled the list.
@@ -140,7 +135,6 @@ class RecordList {
   std::vector<TextPair, LargeAllocator<TextPair>> pairs_;
   std::vector<std::size_t> starts_;  // first pair of each record
   std::size_t value_bytes_ = 0;
-  std::uint64_t position_sum_ = 0;
   bool values_ascii_ = false;
   // Of the open record: whether its keys' order numbers rose so far, and
   // the last of them.
@@ -155,10 +149,6 @@ class RecordList {
     std::memcpy(&bytes, key.data(), sizeof bytes);
     if constexpr (std::endian::native == std::endian::little) bytes = __builtin_bswap64(bytes);
     return key.size() >= 8 ? bytes : bytes & ~(~std::uint64_t{0} >> (8 * key.size()));
-  }
-
-  static std::uint64_t part_sum(PositionCode code) {
-    return ((code >> kPositionPartBits) & kPositionPartMask) + (code & kPositionPartMask);
   }
 };
 
