@@ -76,7 +76,14 @@ class RecordList {
   // known: position_code(key) and key_order(key). The key is not copied.
   [[gnu::always_inline]] void add_lasting_key(std::string_view key, std::string_view value,
                                               const KeyFacts& facts) {
-    pairs_.push_back({key, arena_.copy(value), facts.position, facts.order});
+    const std::string_view kept = arena_.copy(value);
+    TextPair& pair = pairs_.emplace_back();
+    // Member by member: a pair put together first and then copied whole was
+    // read back in wider moves than it was written in, which stalls.
+    pair.key = key;
+    pair.value = kept;
+    pair.position = facts.position;
+    pair.order = facts.order;
     // Keys whose order numbers rise are in byte order and unique.
     rising_ &= facts.order > last_order_;
     last_order_ = facts.order;
