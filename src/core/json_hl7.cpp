@@ -278,6 +278,13 @@ class BufferOutput {
   std::uint64_t run_budget_;  // separators left to write in runs
 };
 
+// The most bytes of the text but its separators: every value at its
+// longest escaped, and a line feed for each record.
+std::uint64_t most_bytes_of_values(const RecordList& records, const Hl7EscapeHandler* escape) {
+  const std::uint64_t longest_escape = escape != nullptr ? escape->longest_escape() : 1;
+  return records.size() + longest_escape * records.value_bytes();
+}
+
 }  // namespace
 
 JsonHl7::JsonHl7(RecordList records)
@@ -302,12 +309,15 @@ std::variant<std::size_t, Hl7Error> JsonHl7::assemble_into(bool escape, TextMemo
   const Hl7EscapeHandler* handler = escape ? escape_handler_ : nullptr;
   // A few short keys can ask for gigabytes of separators: the text is
   // counted exactly when it might pass the limit, and written afresh if it
-  // does not.
-  try {
-    auto size = write_text(handler, memory, true);
-    const std::size_t* written = std::get_if<std::size_t>(&size);
-    if (written == nullptr || *written <= kMaxAssembledSize) return size;
-  } catch (const PastSizeLimit&) {
+  // does not. Values that might pass it alone are counted before any
+  // memory is taken for them.
+  if (most_bytes_of_values(records_, handler) <= kMaxAssembledSize) {
+    try {
+      auto size = write_text(handler, memory, true);
+      const std::size_t* written = std::get_if<std::size_t>(&size);
+      if (written == nullptr || *written <= kMaxAssembledSize) return size;
+    } catch (const PastSizeLimit&) {
+    }
   }
   if (auto error = check_assembled_size(records_, handler)) return std::move(*error);
   return write_text(handler, memory, false);

@@ -335,6 +335,16 @@ TEST(AssemblySizeBound, CountsWhatIsWrittenNotWhatKeysCouldAsk) {
   // A field's last repetition and last component, far apart.
   EXPECT_EQ(assemble({record({{"1[100000]", "r"}, {"1.100000", "c"}})}),
             std::string(99999, '^') + "c" + std::string(100000, '~') + "r");
+  // 20 MB of separators, in runs: counted, then written.
+  Pairs far_components;
+  std::string field_text = std::string(99999, '^') + "x";
+  std::string line = field_text;
+  far_components.emplace_back("1.100000", "x");
+  for (int field = 2; field <= 200; ++field) {
+    far_components.emplace_back(std::to_string(field) + ".100000", "x");
+    line += "|" + field_text;
+  }
+  EXPECT_EQ(assemble({far_components}), line);
 }
 
 // Arrays of megabytes are mapped rather than allocated: they keep their
