@@ -42,8 +42,8 @@ KeyTextIndex key_texts;
 
 // The module's own keys are interned and never freed: they are found by
 // address. Keys of other makers are seldom interned.
-[[gnu::always_inline]] inline std::optional<KeyFacts> own_key_facts(PyObject* key) {
-  return PyUnicode_CHECK_INTERNED(key) ? find_known_key(Borrowed(key)) : std::nullopt;
+[[gnu::always_inline]] inline const KeyFacts* own_key_facts(PyObject* key) {
+  return PyUnicode_CHECK_INTERNED(key) ? find_known_key(Borrowed(key)) : nullptr;
 }
 
 // Keys of common positions, and the segment name key, are remembered: a
@@ -79,7 +79,7 @@ struct Intake {
 [[gnu::always_inline]] inline void add_pair(PyObject* key, std::string_view key_text,
                                             std::string_view value_text, Intake& intake) {
   RecordList& records = intake.records;
-  if (const std::optional<KeyFacts> own = own_key_facts(key)) {
+  if (const KeyFacts* own = own_key_facts(key)) {
     records.add_lasting_key(key_text, value_text, *own);
     return;
   }

@@ -34,21 +34,22 @@ class KnownKeyIndex {
       std::uint64_t expected = 0;
       if (entry.address.compare_exchange_strong(expected, kBeingWritten,
                                                 std::memory_order_acquire)) {
-        entry.position = facts.position;
-        entry.order = facts.order;
+        entry.facts = facts;
         entry.address.store(address_of(key), std::memory_order_release);
         return;
       }
     }
   }
 
-  [[gnu::always_inline]] std::optional<KeyFacts> find(const void* key) const {
+  // The key's facts, in the index (null when the key is not there): read
+  // in place, they are not copied first.
+  [[gnu::always_inline]] const KeyFacts* find(const void* key) const {
     const std::uint64_t address = address_of(key);
     for (std::size_t i = slot_of(key);; i = (i + 1) % kSize) {
       const Entry& entry = entries_[i];
       const std::uint64_t held = entry.address.load(std::memory_order_acquire);
-      if (held == 0) return std::nullopt;
-      if (held == address) return KeyFacts{entry.position, entry.order};
+      if (held == 0) return nullptr;
+      if (held == address) return &entry.facts;
     }
   }
 
@@ -61,8 +62,7 @@ class KnownKeyIndex {
     // No member initialisers: the index is zero-initialised, taking no
     // room in the module's file.
     std::atomic<std::uint64_t> address;  // 0: empty; kBeingWritten; else the key's
-    PositionCode position;
-    std::uint64_t order;
+    KeyFacts facts;
   };
 
   static std::uint64_t address_of(const void* key) {

@@ -181,7 +181,7 @@ TEST(KnownKeyIndex, FindsWhatWasAddedAndNothingElse) {
   for (std::size_t i = 0; i < KnownKeyIndex::kCapacity; ++i) index->add(keys[i], fake_facts(i));
   for (std::size_t i = 0; i < keys.storage.size(); ++i) {
     if (i < KnownKeyIndex::kCapacity) {
-      const std::optional<KeyFacts> found = index->find(keys[i]);
+      const KeyFacts* found = index->find(keys[i]);
       ASSERT_TRUE(found) << i;
       EXPECT_EQ(found->position, fake_facts(i).position) << i;
       EXPECT_EQ(found->order, fake_facts(i).order) << i;
@@ -229,13 +229,13 @@ TEST(KnownKeyIndex, ThreadsAddingAndFindingAtOnce) {
   const FakeKeys keys(KnownKeyIndex::kCapacity / kThreads * kThreads);
   const auto add = [&](std::size_t i) { index->add(keys[i], fake_facts(i)); };
   const auto found_broken = [&](std::size_t i) {
-    const std::optional<KeyFacts> found = index->find(keys[i]);
+    const KeyFacts* found = index->find(keys[i]);
     return found &&
            (found->position != fake_facts(i).position || found->order != fake_facts(i).order);
   };
   EXPECT_EQ(broken_finds_while_adding(keys.storage.size(), add, found_broken), 0);
   for (std::size_t i = 0; i < keys.storage.size(); ++i) {
-    const std::optional<KeyFacts> found = index->find(keys[i]);
+    const KeyFacts* found = index->find(keys[i]);
     ASSERT_TRUE(found) << i;
     EXPECT_EQ(found->position, fake_facts(i).position);
   }
