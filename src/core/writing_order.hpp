@@ -65,8 +65,8 @@ class WritingOrder {
   // their repetition ("5.1", "5.10", "5.2"). False, having written some
   // values perhaps, as soon as a value is not past the last one written
   // (keys out of order, two keys for one place, a value for a whole
-  // repetition given way to a component of it, components or repetitions
-  // numbered from 100 on, from 10 on) or a key names a position past the
+  // repetition given way to a component of it, components numbered from
+  // 100 on, repetitions from 10 on) or a key names a position past the
   // limit: read and visit then write the record afresh. The name is
   // written first by the caller.
   template <class Writer>
