@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #if defined(__SSE2__)
@@ -57,6 +58,22 @@ class EscapeScanner {
 #endif
   }
 
+  // first_candidate of a text of at most 16 bytes, copied to `out` on the
+  // way in one 16-byte move: the text must be followed by
+  // TextArena::kReadPadding readable bytes, and `out` must have room for
+  // 16.
+  std::size_t copy_short_and_find(std::string_view text, char* out) const {
+#if defined(__SSE2__)
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data()));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+    const std::uint32_t found = candidates(bytes) & ((std::uint32_t{1} << text.size()) - 1);
+    return found != 0 ? first_bit(found) : text.size();
+#else
+    std::memcpy(out, text.data(), 16);
+    return first_candidate(text);
+#endif
+  }
+
  private:
 #if defined(__SSE2__)
   static constexpr std::size_t kWidth = 16;
@@ -68,7 +85,10 @@ class EscapeScanner {
   }
 
   std::uint32_t candidates(const char* at) const {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    return candidates(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
+  }
+
+  std::uint32_t candidates(__m128i bytes) const {
     __m128i found = _mm_cmpeq_epi8(bytes, field_);
     found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, component_));
     found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, repetition_));

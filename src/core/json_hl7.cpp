@@ -228,14 +228,20 @@ class BufferOutput {
 
   [[gnu::always_inline]] void value(std::uint64_t, std::string_view text, bool as_is) {
     if (text.empty()) return;  // many are: one branch for them
-    copy_ahead(text);
     if (escape_ == nullptr || as_is) {
+      copy_ahead(text);
       at_ += text.size();
       return;
     }
     // Most values need no escaping: the copy stands. One that does is
     // written again from its first byte that needs it.
-    const std::size_t first = scanner_.first_candidate(text);
+    std::size_t first;
+    if (text.size() <= kSlack) {
+      first = scanner_.copy_short_and_find(text, at_);
+    } else {
+      std::memcpy(at_, text.data(), text.size());
+      first = scanner_.first_candidate(text);
+    }
     at_ += first;
     if (first != text.size()) {
       reserve(escape_->longest_escape() * (text.size() - first) + kSlack);
