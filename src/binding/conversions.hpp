@@ -4,7 +4,6 @@
 
 #include <Python.h>
 
-#include <optional>
 #include <string_view>
 
 #include "binding/known_key_index.hpp"

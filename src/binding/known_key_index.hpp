@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 
 #include "core/record_list.hpp"
 

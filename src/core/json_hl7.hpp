@@ -58,8 +58,9 @@ class JsonHl7 {
   std::variant<std::size_t, Hl7Error> assemble_into(bool escape, TextMemory& memory) const;
 
  private:
-  // The text written into the memory, a limited buffer refusing to grow
-  // past kMaxAssembledSize.
+  // The text written into the memory. A limited write throws PastSizeLimit
+  // (a type of the assembly's own) when the text may pass
+  // kMaxAssembledSize.
   std::variant<std::size_t, Hl7Error> write_text(const Hl7EscapeHandler* handler,
                                                  TextMemory& memory, bool limited) const;
 

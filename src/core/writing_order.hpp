@@ -153,10 +153,7 @@ class WritingOrder {
     [[gnu::always_inline]] bool operator()(const TextPair& pair) {
       const PositionCode code = pair.position;
       if ((code & kPositionPartMask) >= 10) [[unlikely]] return hold(pair);
-      if (held_count_ != 0 && !same_repetition(code, held_[0]->position) && !finish()) {
-        return false;
-      }
-      return put(pair);
+      return finish_before(code) && put(pair);
     }
 
     // Puts the values still held.
@@ -170,12 +167,17 @@ class WritingOrder {
 
    private:
     bool hold(const TextPair& pair) {
-      if ((pair.position & kPositionPartMask) >= 100) return false;
-      if (held_count_ != 0 && !same_repetition(pair.position, held_[0]->position) && !finish()) {
+      if ((pair.position & kPositionPartMask) >= 100 || !finish_before(pair.position)) {
         return false;
       }
       held_[held_count_++] = &pair;
       return true;
+    }
+
+    // Puts the values held when `code` is of another repetition than
+    // theirs, which they must come before.
+    [[gnu::always_inline]] bool finish_before(PositionCode code) {
+      return held_count_ == 0 || same_repetition(code, held_[0]->position) || finish();
     }
 
     [[gnu::always_inline]] bool put(const TextPair& pair) {
