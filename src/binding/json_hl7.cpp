@@ -77,30 +77,33 @@ struct Intake {
 // place (ascii_text), and its hash kept by the interpreter once it has
 // served as a dict key: a key met before is taken from an index.
 [[gnu::always_inline]] inline void add_pair(PyObject* key, std::string_view key_text,
-                                            std::string_view value_text, Intake& intake) {
+                                            std::string_view value_text, LeadBytes value_lead,
+                                            Intake& intake) {
   RecordList& records = intake.records;
   if (const KeyFacts* own = own_key_facts(key)) {
-    records.add_lasting_key(key_text, value_text, *own);
+    records.add_lasting_key(key_text, value_text, *own, value_lead);
     return;
   }
   const Py_hash_t hash = PyUnstable_Unicode_GET_CACHED_HASH(key);
   if (hash == -1 || !intake.looking) [[unlikely]] {
-    records.add(key_text, value_text);
+    records.add(key_text, value_text, value_lead);
     return;
   }
   const auto hash_bits = static_cast<std::uint64_t>(hash);
   if (const KeyTextIndex::Entry* known = key_texts.find(hash_bits, key_text)) {
     ++intake.found;
-    records.add_lasting_key(known->text(), value_text, known->facts());
+    records.add_lasting_key(known->text(), value_text, known->facts(), value_lead);
     return;
   }
   intake.note_miss();
-  const TextPair& added = records.add(key_text, value_text);
+  const TextPair& added = records.add(key_text, value_text, value_lead);
   if (worth_remembering(added)) key_texts.add(hash_bits, added.key, {added.position, added.order});
 }
 
 // The text of an exact str that is ASCII, read in place; nothing for any
-// other object. Exact strs are compact: the text follows the header.
+// other object. Exact strs are compact: the text follows the header, so
+// the bytes before it are readable (LeadBytes::kReadable).
+static_assert(sizeof(PyASCIIObject) >= TextArena::kShortText);
 [[gnu::always_inline]] inline std::optional<std::string_view> ascii_text(PyObject* object) {
   if (!PyUnicode_CheckExact(object) || !PyUnicode_IS_ASCII(object)) return std::nullopt;
   return std::string_view(
@@ -118,7 +121,7 @@ bool add_held_pair(Borrowed key, Borrowed value, Intake& intake) {
   const auto value_text = key_text ? str_text(held_value.get()) : std::nullopt;
   if (!value_text) return false;
   if (const auto in_place = ascii_text(held_key.get())) {
-    add_pair(held_key.get(), *in_place, *value_text, intake);
+    add_pair(held_key.get(), *in_place, *value_text, LeadBytes::kUnknown, intake);
   } else {
     intake.records.add(*key_text, *value_text);
   }
@@ -138,7 +141,7 @@ bool add_items_with_care(PyObject* dict, Py_ssize_t initial_size, Py_ssize_t pos
     const auto key_text = ascii_text(key);
     const auto value_text = key_text ? ascii_text(value) : std::nullopt;
     if (value_text) {
-      add_pair(key, *key_text, *value_text, intake);
+      add_pair(key, *key_text, *value_text, LeadBytes::kReadable, intake);
     } else if (!add_held_pair(Borrowed(key), Borrowed(value), intake)) {
       return false;
     }
@@ -165,7 +168,7 @@ bool add_dict_items(PyObject* dict, Intake& intake) {
       return add_items_with_care(dict, PyDict_GET_SIZE(dict), position, delivered, key, value,
                                  intake);
     }
-    add_pair(key, *key_text, *value_text, intake);
+    add_pair(key, *key_text, *value_text, LeadBytes::kReadable, intake);
     ++delivered;
   }
   return true;

@@ -67,16 +67,18 @@ class RecordList {
   }
   // Records are built one at a time: begin, add pairs, end.
   void begin_record();
-  const TextPair& add(std::string_view key, std::string_view value) {
+  const TextPair& add(std::string_view key, std::string_view value,
+                      LeadBytes value_lead = LeadBytes::kUnknown) {
     const std::string_view kept = arena_.copy(key);
-    add_lasting_key(kept, value, {position_code(kept), padded_key_order(kept)});
+    add_lasting_key(kept, value, {position_code(kept), padded_key_order(kept)}, value_lead);
     return pairs_.back();
   }
   // Adds a pair whose key text lives as long as this list, with its facts
   // known: position_code(key) and key_order(key). The key is not copied.
   [[gnu::always_inline]] void add_lasting_key(std::string_view key, std::string_view value,
-                                              const KeyFacts& facts) {
-    const std::string_view kept = arena_.copy(value);
+                                              const KeyFacts& facts,
+                                              LeadBytes value_lead = LeadBytes::kUnknown) {
+    const std::string_view kept = arena_.copy(value, value_lead);
     TextPair& pair = pairs_.emplace_back();
     // Member by member: a pair put together first and then copied whole was
     // read back in wider moves than it was written in, which stalls.

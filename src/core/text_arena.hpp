@@ -2,6 +2,7 @@
 // values.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -10,12 +11,17 @@
 
 namespace mirabex {
 
+// Whether the TextArena::kShortText bytes before a text's end may all be
+// read, as those of a str's text may: the str's header comes first.
+enum class LeadBytes : bool { kUnknown, kReadable };
+
 // Views into its texts stay valid as more are added, and when the arena
 // itself is moved. Every text is followed by at least kReadPadding readable
 // bytes, so that short texts can be read in whole 16-byte words.
 class TextArena {
  public:
   static constexpr std::size_t kReadPadding = 15;
+  static constexpr std::size_t kShortText = 16;
 
   std::string_view copy(std::string_view text) {
     if (text.size() > free_size_) add_block(text.size());
@@ -26,7 +32,38 @@ class TextArena {
     return {copied, text.size()};
   }
 
+  // A short text whose lead bytes are readable is copied without a branch
+  // on its size: values of every length alternate, in no pattern that a
+  // branch predictor learns.
+  std::string_view copy(std::string_view text, LeadBytes lead) {
+    return lead == LeadBytes::kReadable ? copy_with_readable_lead(text) : copy(text);
+  }
+
  private:
+  std::string_view copy_with_readable_lead(std::string_view text) {
+    if (text.size() > kShortText) return copy(text);
+    if (free_size_ < kShortText) add_block(kShortText);
+    char* const copied = free_;
+    copy_short_from_end(copied, text.data() + text.size(), text.size());
+    free_ += text.size();
+    free_size_ -= text.size();
+    return {copied, text.size()};
+  }
+
+  // Reads the kShortText bytes that end where the text ends, and writes
+  // them from where the copy starts, shifted down past the bytes before the
+  // text: the bytes written after the copy are the padding's.
+  static void copy_short_from_end(char* to, const char* end, std::size_t size) {
+    static_assert(std::endian::native == std::endian::little);
+    __extension__ typedef unsigned __int128 Word;
+    Word bytes;
+    std::memcpy(&bytes, end - kShortText, kShortText);
+    // An empty text, whose shift would be all 128 bits, is written
+    // unshifted: all 16 bytes fall past it.
+    bytes >>= (8 * (kShortText - size)) & 127;
+    std::memcpy(to, &bytes, kShortText);
+  }
+
   // Most texts are a few bytes: those are copied in two overlapping moves
   // instead of through a call.
   static void copy_bytes(char* to, const char* from, std::size_t size) {

@@ -4,6 +4,7 @@
 #include <random>
 
 #include "core/segments.hpp"
+#include "core/text_arena.hpp"
 
 namespace mirabex {
 namespace {
@@ -157,6 +158,21 @@ TEST(KeyOrder, WalkMatchesSortedTexts) {
       ASSERT_EQ(walked, sorted) << lowest << ".." << highest;
     }
   }
+}
+
+// Short texts copied from their end, of every length in turn and across
+// blocks: a copy must neither lose a byte nor write over an earlier text.
+TEST(TextArena, CopiesWithReadableLeadKeepEveryText) {
+  std::string source(256, '\0');
+  for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>('!' + i % 90);
+  TextArena arena;
+  std::vector<std::pair<std::string_view, std::string>> copies;
+  for (std::size_t i = 0; i < 3000; ++i) {
+    const std::size_t size = (i * 7) % 21;
+    const std::string_view text(source.data() + 16 + i % 200, size);
+    copies.emplace_back(arena.copy(text, LeadBytes::kReadable), std::string(text));
+  }
+  for (const auto& [copied, expected] : copies) ASSERT_EQ(copied, expected);
 }
 
 }  // namespace
