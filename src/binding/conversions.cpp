@@ -39,7 +39,8 @@ class PositionKeyCache {
     // The slot keeps the reference for the life of the process.
     cached = made.release();
     char text[Position::kMaxTextSize];
-    known_keys.add(cached, {position_code(key), key_order({text, key.write_text(text)})});
+    const std::string_view written(text, key.write_text(text));
+    known_keys.add(cached, {{position_code(key), key_order(written)}, written.size()});
     return Borrowed(cached);
   }
 
@@ -99,7 +100,9 @@ Borrowed segment_name_key() {
   return once_python_value(segment_name_key_cell, [] {
     const std::string text(kSegmentNameKey);
     OwnedRef made = OwnedRef::consume(PyUnicode_InternFromString(text.c_str()));
-    if (made) known_keys.add(made.get(), {kNoPosition, key_order(kSegmentNameKey)});
+    if (made) {
+      known_keys.add(made.get(), {{kNoPosition, key_order(kSegmentNameKey)}, text.size()});
+    }
     return made;
   });
 }

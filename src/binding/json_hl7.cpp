@@ -43,7 +43,16 @@ KeyTextIndex key_texts;
 // The module's own keys are interned and never freed: they are found by
 // address. Keys of other makers are seldom interned.
 [[gnu::always_inline]] inline const KeyFacts* own_key_facts(PyObject* key) {
-  return PyUnicode_CHECK_INTERNED(key) ? find_known_key(Borrowed(key)) : nullptr;
+  if (!PyUnicode_CHECK_INTERNED(key)) return nullptr;
+  const KnownKeyIndex::Key* own = find_known_key(Borrowed(key));
+  return own != nullptr ? &own->facts : nullptr;
+}
+
+// The text of one of the module's own keys, compact ASCII strs, from its
+// size in the index: the key object itself is not read.
+std::string_view own_key_text(PyObject* key, const KnownKeyIndex::Key& own) {
+  return {reinterpret_cast<const char*>(reinterpret_cast<const PyASCIIObject*>(key) + 1),
+          static_cast<std::size_t>(own.text_size)};
 }
 
 // Keys of common positions, and the segment name key, are remembered: a
@@ -66,6 +75,11 @@ struct Intake {
   bool looking = true;
   // Whether every pair came as two ASCII strs.
   bool ascii = true;
+  // Whether every key so far was one of the module's own: those are looked
+  // for first while they come. Keys of other makers then pay for one failed
+  // search, not for one each, though some of them are the module's too
+  // (keys of one character are the interpreter's own strs).
+  bool keys_own = true;
 
   void note_miss() {
     constexpr std::size_t kTrial = 1024;
@@ -109,6 +123,23 @@ static_assert(sizeof(PyASCIIObject) >= TextArena::kShortText);
   return std::string_view(
       reinterpret_cast<const char*>(reinterpret_cast<const PyASCIIObject*>(object) + 1),
       static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+}
+
+// A pair of which the key is one of the module's own, found by its address
+// before anything of it is read, and the value an ASCII str: the pairs of
+// records from Hl7Json. False, having added nothing, for any other pair.
+[[gnu::always_inline]] inline bool add_own_key_pair(PyObject* key, PyObject* value,
+                                                    Intake& intake) {
+  const KnownKeyIndex::Key* own = find_known_key(Borrowed(key));
+  if (own == nullptr) [[unlikely]] {
+    intake.keys_own = false;
+    return false;
+  }
+  const auto value_text = ascii_text(value);
+  if (!value_text) [[unlikely]] return false;
+  intake.records.add_lasting_key(own_key_text(key, *own), *value_text, own->facts,
+                                 LeadBytes::kReadable);
+  return true;
 }
 
 // A pair of which one side is not an ASCII str: reading its text may run
@@ -162,14 +193,15 @@ bool add_dict_items(PyObject* dict, Intake& intake) {
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(dict, &position, &key, &value)) {
+    ++delivered;
+    if (intake.keys_own && add_own_key_pair(key, value, intake)) continue;
     const auto key_text = ascii_text(key);
     const auto value_text = key_text ? ascii_text(value) : std::nullopt;
     if (!value_text) [[unlikely]] {
-      return add_items_with_care(dict, PyDict_GET_SIZE(dict), position, delivered, key, value,
-                                 intake);
+      return add_items_with_care(dict, PyDict_GET_SIZE(dict), position, delivered - 1, key,
+                                 value, intake);
     }
     add_pair(key, *key_text, *value_text, LeadBytes::kReadable, intake);
-    ++delivered;
   }
   return true;
 }

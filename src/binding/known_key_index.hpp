@@ -19,13 +19,20 @@ namespace mirabex {
 // ever added: a key must outlive the index.
 class KnownKeyIndex {
  public:
+  // What the index holds of a key: its facts, and the size of its text,
+  // so that a key found needs no read of its object.
+  struct Key {
+    KeyFacts facts;
+    std::uint64_t text_size;
+  };
+
   static constexpr int kSizeBits = 12;
   static constexpr std::size_t kSize = std::size_t{1} << kSizeBits;
   // Half the entries, so that probes stay short and an empty entry always
   // ends them.
   static constexpr std::size_t kCapacity = kSize / 2;
 
-  void add(const void* key, const KeyFacts& facts) {
+  void add(const void* key, const Key& known) {
     if (key == nullptr || address_of(key) % 8 != 0) return;
     if (count_.fetch_add(1, std::memory_order_relaxed) >= kCapacity) return;
     for (std::size_t i = slot_of(key);; i = (i + 1) % kSize) {
@@ -33,7 +40,7 @@ class KnownKeyIndex {
       std::uint64_t expected = 0;
       if (entry.address.compare_exchange_strong(expected, kBeingWritten,
                                                 std::memory_order_acquire)) {
-        entry.facts = facts;
+        entry.key = known;
         entry.address.store(address_of(key), std::memory_order_release);
         return;
       }
@@ -42,13 +49,13 @@ class KnownKeyIndex {
 
   // The key's facts, in the index (null when the key is not there): read
   // in place, they are not copied first.
-  [[gnu::always_inline]] const KeyFacts* find(const void* key) const {
+  [[gnu::always_inline]] const Key* find(const void* key) const {
     const std::uint64_t address = address_of(key);
     for (std::size_t i = slot_of(key);; i = (i + 1) % kSize) {
       const Entry& entry = entries_[i];
       const std::uint64_t held = entry.address.load(std::memory_order_acquire);
       if (held == 0) return nullptr;
-      if (held == address) return &entry.facts;
+      if (held == address) return &entry.key;
     }
   }
 
@@ -61,7 +68,7 @@ class KnownKeyIndex {
     // No member initialisers: the index is zero-initialised, taking no
     // room in the module's file.
     std::atomic<std::uint64_t> address;  // 0: empty; kBeingWritten; else the key's
-    KeyFacts facts;
+    Key key;
   };
 
   static std::uint64_t address_of(const void* key) {

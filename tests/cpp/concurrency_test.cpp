@@ -175,18 +175,24 @@ KeyFacts fake_facts(std::size_t i) {
   return {pack_position(i % 300, i % 17, i % 40), i * 0x9E3779B97F4A7C15u};
 }
 
+KnownKeyIndex::Key fake_key(std::size_t i) { return {fake_facts(i), i % 13}; }
+
+bool same_key(const KnownKeyIndex::Key& a, const KnownKeyIndex::Key& b) {
+  return a.facts.position == b.facts.position && a.facts.order == b.facts.order &&
+         a.text_size == b.text_size;
+}
+
 TEST(KnownKeyIndex, FindsWhatWasAddedAndNothingElse) {
   auto index = std::make_unique<KnownKeyIndex>();
   const FakeKeys keys(2 * KnownKeyIndex::kCapacity);
-  for (std::size_t i = 0; i < KnownKeyIndex::kCapacity; ++i) index->add(keys[i], fake_facts(i));
+  for (std::size_t i = 0; i < KnownKeyIndex::kCapacity; ++i) index->add(keys[i], fake_key(i));
   for (std::size_t i = 0; i < keys.storage.size(); ++i) {
     if (i < KnownKeyIndex::kCapacity) {
-      const KeyFacts* found = index->find(keys[i]);
+      const KnownKeyIndex::Key* found = index->find(keys[i]);
       ASSERT_TRUE(found) << i;
-      EXPECT_EQ(found->position, fake_facts(i).position) << i;
-      EXPECT_EQ(found->order, fake_facts(i).order) << i;
+      EXPECT_TRUE(same_key(*found, fake_key(i))) << i;
     } else {
-      index->add(keys[i], fake_facts(i));  // past the capacity: not taken
+      index->add(keys[i], fake_key(i));  // past the capacity: not taken
       EXPECT_FALSE(index->find(keys[i])) << i;
     }
   }
@@ -196,13 +202,13 @@ TEST(KnownKeyIndex, RefusesAddressesAnEntryCannotHold) {
   auto index = std::make_unique<KnownKeyIndex>();
   const FakeKeys keys(2);
   const void* misaligned = static_cast<const char*>(keys[1]) + 4;
-  index->add(misaligned, fake_facts(1));
-  index->add(nullptr, fake_facts(2));
+  index->add(misaligned, fake_key(1));
+  index->add(nullptr, fake_key(2));
   EXPECT_FALSE(index->find(misaligned));
   EXPECT_FALSE(index->find(nullptr));
-  index->add(keys[0], {kNoPosition, 5});
+  index->add(keys[0], {{kNoPosition, 5}, 12});
   ASSERT_TRUE(index->find(keys[0]));
-  EXPECT_EQ(index->find(keys[0])->position, kNoPosition);
+  EXPECT_EQ(index->find(keys[0])->facts.position, kNoPosition);
 }
 
 // Threads each add their share of `count` keys, looking after each for a
@@ -227,17 +233,16 @@ int broken_finds_while_adding(std::size_t count, Add add, FoundBroken found_brok
 TEST(KnownKeyIndex, ThreadsAddingAndFindingAtOnce) {
   auto index = std::make_unique<KnownKeyIndex>();
   const FakeKeys keys(KnownKeyIndex::kCapacity / kThreads * kThreads);
-  const auto add = [&](std::size_t i) { index->add(keys[i], fake_facts(i)); };
+  const auto add = [&](std::size_t i) { index->add(keys[i], fake_key(i)); };
   const auto found_broken = [&](std::size_t i) {
-    const KeyFacts* found = index->find(keys[i]);
-    return found &&
-           (found->position != fake_facts(i).position || found->order != fake_facts(i).order);
+    const KnownKeyIndex::Key* found = index->find(keys[i]);
+    return found && !same_key(*found, fake_key(i));
   };
   EXPECT_EQ(broken_finds_while_adding(keys.storage.size(), add, found_broken), 0);
   for (std::size_t i = 0; i < keys.storage.size(); ++i) {
-    const KeyFacts* found = index->find(keys[i]);
+    const KnownKeyIndex::Key* found = index->find(keys[i]);
     ASSERT_TRUE(found) << i;
-    EXPECT_EQ(found->position, fake_facts(i).position);
+    EXPECT_TRUE(same_key(*found, fake_key(i))) << i;
   }
 }
 

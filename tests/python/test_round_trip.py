@@ -90,6 +90,10 @@ def test_own_key_objects_assemble_like_any_other_keys(name):
         assert made.hl7_string == expected.hl7_string
         assert made.hl7_string_unescaped == expected.hl7_string_unescaped
         assert made.json_data == records
+    # Own keys with values that are not ASCII, among others that are.
+    widened = [{k: v + "\u00e9" * (i % 2) for i, (k, v) in enumerate(r.items())} for r in records]
+    assert (JsonHl7(widened).hl7_string
+            == JsonHl7([{fresh(k): v for k, v in r.items()} for r in widened]).hl7_string)
 
 
 @pytest.mark.parametrize("other_key, text", [
