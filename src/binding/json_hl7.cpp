@@ -75,11 +75,15 @@ struct Intake {
   bool looking = true;
   // Whether every pair came as two ASCII strs.
   bool ascii = true;
-  // Whether every key so far was one of the module's own: those are looked
-  // for first while they come. Keys of other makers then pay for one failed
-  // search, not for one each, though some of them are the module's too
-  // (keys of one character are the interpreter's own strs).
-  bool keys_own = true;
+  // Keys looked for among the module's own first and not found there: past
+  // a few, the records are taken for another maker's (whose keys of one
+  // character are the module's too: the interpreter shares those strs).
+  std::size_t own_key_misses = 0;
+
+  bool keys_look_own() const {
+    constexpr std::size_t kOwnKeyMisses = 16;
+    return own_key_misses < kOwnKeyMisses;
+  }
 
   void note_miss() {
     constexpr std::size_t kTrial = 1024;
@@ -132,7 +136,7 @@ static_assert(sizeof(PyASCIIObject) >= TextArena::kShortText);
                                                     Intake& intake) {
   const KnownKeyIndex::Key* own = find_known_key(Borrowed(key));
   if (own == nullptr) [[unlikely]] {
-    intake.keys_own = false;
+    ++intake.own_key_misses;
     return false;
   }
   const auto value_text = ascii_text(value);
@@ -140,6 +144,14 @@ static_assert(sizeof(PyASCIIObject) >= TextArena::kShortText);
   intake.records.add_lasting_key(own_key_text(key, *own), *value_text, own->facts,
                                  LeadBytes::kReadable);
   return true;
+}
+
+// Starts loading the entry of the key texts met before where the key will
+// be looked for.
+[[gnu::always_inline]] inline void prefetch_text_entry(PyObject* key) {
+  if (!PyUnicode_CheckExact(key)) return;
+  const Py_hash_t hash = PyUnstable_Unicode_GET_CACHED_HASH(key);
+  if (hash != -1) key_texts.prefetch(static_cast<std::uint64_t>(hash));
 }
 
 // A pair of which one side is not an ASCII str: reading its text may run
@@ -184,6 +196,33 @@ bool add_items_with_care(PyObject* dict, Py_ssize_t initial_size, Py_ssize_t pos
   return true;
 }
 
+// The rest of a dict's pairs from one whose key is not known to be the
+// module's own: the next pair is read ahead, so that the index entry its
+// key will be looked for in is on its way meanwhile (keys from json.loads
+// and the like are many objects, their entries far apart).
+[[gnu::noinline]] bool add_items_reading_ahead(PyObject* dict, Py_ssize_t position,
+                                              Py_ssize_t delivered, PyObject* key,
+                                              PyObject* value, Intake& intake) {
+  for (;;) {
+    const Py_ssize_t past_pair = position;
+    PyObject* next_key = nullptr;
+    PyObject* next_value = nullptr;
+    const bool more = PyDict_Next(dict, &position, &next_key, &next_value);
+    if (more) prefetch_text_entry(next_key);
+    const auto key_text = ascii_text(key);
+    const auto value_text = key_text ? ascii_text(value) : std::nullopt;
+    if (!value_text) [[unlikely]] {
+      return add_items_with_care(dict, PyDict_GET_SIZE(dict), past_pair, delivered, key, value,
+                                 intake);
+    }
+    add_pair(key, *key_text, *value_text, LeadBytes::kReadable, intake);
+    ++delivered;
+    if (!more) return true;
+    key = next_key;
+    value = next_value;
+  }
+}
+
 // The dict's pairs, read under its critical section. While both sides of
 // every pair are ASCII strs nothing but this loop runs, so the dict cannot
 // change; the first other pair hands the rest to the careful reading.
@@ -192,16 +231,12 @@ bool add_dict_items(PyObject* dict, Intake& intake) {
   Py_ssize_t delivered = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
+  // Keys are looked for among the module's own first, until one is not.
   while (PyDict_Next(dict, &position, &key, &value)) {
-    ++delivered;
-    if (intake.keys_own && add_own_key_pair(key, value, intake)) continue;
-    const auto key_text = ascii_text(key);
-    const auto value_text = key_text ? ascii_text(value) : std::nullopt;
-    if (!value_text) [[unlikely]] {
-      return add_items_with_care(dict, PyDict_GET_SIZE(dict), position, delivered - 1, key,
-                                 value, intake);
+    if (!intake.keys_look_own() || !add_own_key_pair(key, value, intake)) {
+      return add_items_reading_ahead(dict, position, delivered, key, value, intake);
     }
-    add_pair(key, *key_text, *value_text, LeadBytes::kReadable, intake);
+    ++delivered;
   }
   return true;
 }

@@ -76,6 +76,8 @@ class KeyTextIndex {
     }
   }
 
+  void prefetch(std::uint64_t hash) const { __builtin_prefetch(&entries_[slot_of(hash)]); }
+
   // Adds a text not found before, with its facts.
   void add(std::uint64_t hash, std::string_view text, const KeyFacts& facts) {
     if (text.size() > kLongestKey || count_.load(std::memory_order_relaxed) >= kCapacity) return;
