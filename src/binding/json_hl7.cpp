@@ -75,14 +75,19 @@ struct Intake {
   bool looking = true;
   // Whether every pair came as two ASCII strs.
   bool ascii = true;
-  // Keys looked for among the module's own first and not found there: past
-  // a few, the records are taken for another maker's (whose keys of one
-  // character are the module's too: the interpreter shares those strs).
+  // Keys looked for among the module's own first, found there or not: once
+  // the misses are more than a few, and more than a small share, the
+  // records are taken for another maker's (whose keys of one character are
+  // the module's too: the interpreter shares those strs). Records from
+  // Hl7Json hold some keys of the module's that it does not keep (far
+  // components of repetitions), a small share.
+  std::size_t own_key_hits = 0;
   std::size_t own_key_misses = 0;
 
   bool keys_look_own() const {
-    constexpr std::size_t kOwnKeyMisses = 16;
-    return own_key_misses < kOwnKeyMisses;
+    constexpr std::size_t kFewMisses = 16;
+    constexpr std::size_t kHitsPerMiss = 8;
+    return own_key_misses < kFewMisses || own_key_misses < own_key_hits / kHitsPerMiss;
   }
 
   void note_miss() {
@@ -141,6 +146,7 @@ static_assert(sizeof(PyASCIIObject) >= TextArena::kShortText);
   }
   const auto value_text = ascii_text(value);
   if (!value_text) [[unlikely]] return false;
+  ++intake.own_key_hits;
   intake.records.add_lasting_key(own_key_text(key, *own), *value_text, own->facts,
                                  LeadBytes::kReadable);
   return true;
