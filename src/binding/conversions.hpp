@@ -26,8 +26,9 @@ OwnedRef position_key_str(const Position& key);
 // records.
 extern KnownKeyIndex known_keys;
 
-// The facts of a key str that position_key_str made, or of the segment
-// name key of records, found by identity: nothing for any other object.
+// The facts and text size of a key str that position_key_str made, or of
+// the segment name key of records, found by identity: nothing for any
+// other object.
 [[gnu::always_inline]] inline const KnownKeyIndex::Key* find_known_key(Borrowed key) {
   return known_keys.find(key.get());
 }

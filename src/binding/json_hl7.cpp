@@ -48,11 +48,15 @@ KeyTextIndex key_texts;
   return own != nullptr ? &own->facts : nullptr;
 }
 
+// Where the text of a compact ASCII str lies: right after its header.
+[[gnu::always_inline]] inline const char* in_place_text(PyObject* str) {
+  return reinterpret_cast<const char*>(reinterpret_cast<const PyASCIIObject*>(str) + 1);
+}
+
 // The text of one of the module's own keys, compact ASCII strs, from its
 // size in the index: the key object itself is not read.
 std::string_view own_key_text(PyObject* key, const KnownKeyIndex::Key& own) {
-  return {reinterpret_cast<const char*>(reinterpret_cast<const PyASCIIObject*>(key) + 1),
-          static_cast<std::size_t>(own.text_size)};
+  return {in_place_text(key), static_cast<std::size_t>(own.text_size)};
 }
 
 // Keys of common positions, and the segment name key, are remembered: a
@@ -129,9 +133,8 @@ struct Intake {
 static_assert(sizeof(PyASCIIObject) >= TextArena::kShortText);
 [[gnu::always_inline]] inline std::optional<std::string_view> ascii_text(PyObject* object) {
   if (!PyUnicode_CheckExact(object) || !PyUnicode_IS_ASCII(object)) return std::nullopt;
-  return std::string_view(
-      reinterpret_cast<const char*>(reinterpret_cast<const PyASCIIObject*>(object) + 1),
-      static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+  return std::string_view(in_place_text(object),
+                          static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
 }
 
 // A pair of which the key is one of the module's own, found by its address

@@ -47,8 +47,8 @@ class KnownKeyIndex {
     }
   }
 
-  // The key's facts, in the index (null when the key is not there): read
-  // in place, they are not copied first.
+  // What the index holds of the key (null when the key is not there): read
+  // in place, not copied first.
   [[gnu::always_inline]] const Key* find(const void* key) const {
     const std::uint64_t address = address_of(key);
     for (std::size_t i = slot_of(key);; i = (i + 1) % kSize) {
