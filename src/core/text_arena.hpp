@@ -2,7 +2,6 @@
 // values.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -40,28 +39,17 @@ class TextArena {
   }
 
  private:
+  // Short texts fill the free room from its end down, each as the
+  // kShortText bytes that end where it ends: the bytes before it fall in
+  // the room still free, and those after it are texts copied before or the
+  // block's padding.
   std::string_view copy_with_readable_lead(std::string_view text) {
     if (text.size() > kShortText) return copy(text);
     if (free_size_ < kShortText) add_block(kShortText);
-    char* const copied = free_;
-    copy_short_from_end(copied, text.data() + text.size(), text.size());
-    free_ += text.size();
+    char* const end = free_ + free_size_;
+    std::memcpy(end - kShortText, text.data() + text.size() - kShortText, kShortText);
     free_size_ -= text.size();
-    return {copied, text.size()};
-  }
-
-  // Reads the kShortText bytes that end where the text ends, and writes
-  // them from where the copy starts, shifted down past the bytes before the
-  // text: the bytes written after the copy are the padding's.
-  static void copy_short_from_end(char* to, const char* end, std::size_t size) {
-    static_assert(std::endian::native == std::endian::little);
-    __extension__ typedef unsigned __int128 Word;
-    Word bytes;
-    std::memcpy(&bytes, end - kShortText, kShortText);
-    // An empty text, whose shift would be all 128 bits, is written
-    // unshifted: all 16 bytes fall past it.
-    bytes >>= (8 * (kShortText - size)) & 127;
-    std::memcpy(to, &bytes, kShortText);
+    return {end - text.size(), text.size()};
   }
 
   // Most texts are a few bytes: those are copied in two overlapping moves
