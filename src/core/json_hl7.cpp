@@ -25,7 +25,7 @@ class LineWriter {
   // separators. Field 1 follows a separator only when a name precedes it.
   void start(std::optional<std::string_view> name) {
     header_ = name == "MSH";
-    at_ = pack_position(name ? 0 : 1, 0, 1);
+    stand_at(pack_position(name ? 0 : 1, 0, 1), false);
     if (name) {
       out_.make_room(name->size());
       out_.value(0, *name, false);
@@ -34,22 +34,30 @@ class LineWriter {
 
   // A value at its position: values come in writing order.
   [[gnu::always_inline]] void put(PositionCode code, std::string_view value) {
-    // Where the line stands: component 0 of a repetition is where its
-    // component 1 is.
-    const PositionCode place = code | fills_repetition(code);
-    const std::uint64_t field = field_of(code);
+    const PositionCode place = place_of(code);
     out_.make_room(value.size());
     // Most values are the next component, or the first of the next field.
     if (place == at_ + 1) {
-      out_.separators(1, kComponentSeparator);
-    } else if (place == pack_position(field_of(at_) + 1, 0, 1)) {
-      out_.separators(1, kFieldSeparator);
+      out_.separator(kComponentSeparator);
+    } else if (place == next_field_) {
+      out_.separator(kFieldSeparator);
     } else {
       move_to(place);
     }
-    at_ = place;
-    // The header's encoding characters are written as they are.
-    out_.value(field, value, header_ && field == 1);
+    write(code, place, value);
+  }
+
+  // A value that follows the last one at once: the next component of its
+  // repetition, unless that one was written whole, or the first of the
+  // next field. False, having written nothing, for any other.
+  [[gnu::always_inline]] bool put_next(PositionCode code, std::string_view value) {
+    const PositionCode place = place_of(code);
+    const bool next_component = place == next_component_;
+    if (!next_component && place != next_field_) return false;
+    out_.make_room(value.size());
+    out_.separator(next_component ? kComponentSeparator : kFieldSeparator);
+    write(code, place, value);
+    return true;
   }
 
  private:
@@ -71,9 +79,31 @@ class LineWriter {
     if (to.component > component) out_.separators(to.component - component, kComponentSeparator);
   }
 
+  // Where the line stands: component 0 of a repetition is where its
+  // component 1 is.
+  static PositionCode place_of(PositionCode code) { return code | fills_repetition(code); }
+
+  [[gnu::always_inline]] void write(PositionCode code, PositionCode place, std::string_view value) {
+    stand_at(place, fills_repetition(code));
+    const std::uint64_t field = field_of(code);
+    // The header's encoding characters are written as they are.
+    out_.value(field, value, header_ && field == 1);
+  }
+
+  [[gnu::always_inline]] void stand_at(PositionCode place, bool whole) {
+    at_ = place;
+    next_component_ = whole ? kNoPosition : place + 1;
+    next_field_ = (field_of(place) + 1) << (2 * kPositionPartBits) | 1;
+  }
+
   Output& out_;
   bool header_ = false;
   PositionCode at_ = 0;  // the place of the last value, its component at least 1
+  // The places that follow at_ with one separator: of its next component
+  // (none when the last value filled its repetition), and of the next
+  // field's first.
+  PositionCode next_component_ = 0;
+  PositionCode next_field_ = 0;
 };
 
 // Where a line writer puts its text: only counted, noting the field whose
@@ -84,6 +114,7 @@ class SizeCount {
 
   void line_break() { ++size_; }
   void make_room(std::uint64_t) {}
+  void separator(char) { ++size_; }
   void separators(std::uint64_t count, char) { size_ += count; }
   void value(std::uint64_t field, std::string_view text, bool as_is) {
     size_ += escape_ != nullptr && !as_is ? escape_->escaped_size(text) : text.size();
@@ -210,6 +241,8 @@ class BufferOutput {
     room_asked_ = value_size + 3 + kSlack;
     reserve(room_asked_);
   }
+
+  void separator(char separator) { *at_++ = separator; }
 
   void separators(std::uint64_t count, char separator) {
     if (count == 1) [[likely]] {

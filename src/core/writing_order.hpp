@@ -60,47 +60,40 @@ class WritingOrder {
   // already is the writing order but for counts of digits: keys of fields
   // 1 to 9 come in order, and so do those of fields 10 to 99 among
   // themselves ("1", "10", "11", "2"), so fields of one digit are written
-  // at once and the others held back, to be written by their count of
-  // digits; components from 10 on are likewise held back to the end of
-  // their repetition ("5.1", "5.10", "5.2"). False, having written some
-  // values perhaps, as soon as a value is not past the last one written
-  // (keys out of order, two keys for one place, a value for a whole
-  // repetition given way to a component of it, components numbered from
-  // 100 on, repetitions from 10 on) or a key names a position past the
-  // limit: read and visit then write the record afresh. The name is
-  // written first by the caller.
+  // at once and the others after them, in a second pass over the pairs
+  // from the first of them to the last; components from 10 on are held
+  // back to the end of their repetition ("5.1", "5.10", "5.2"). False,
+  // having written some values perhaps, as soon as a value is not past the
+  // last one written (keys out of order, two keys for one place, a value
+  // for a whole repetition given way to a component of it, fields from 100
+  // on among those of two digits, components from 100 on, repetitions from
+  // 10 on) or a key names a position past the limit: read and visit then
+  // write the record afresh. The name is written first by the caller.
   template <class Writer>
   bool put_in_key_order(std::span<const TextPair> record, Writer& writer) {
-    if (held_fields_.size() < record.size()) {
-      held_fields_.resize(record.size());
-      held_components_.resize(record.size());
-    }
+    if (held_components_.size() < record.size()) held_components_.resize(record.size());
     KeyOrderPut put(writer, held_components_.data());
-    std::uint32_t* const held = held_fields_.data();
-    std::size_t held_count = 0;
-    for (std::size_t i = 0; i < record.size(); ++i) {
-      const PositionCode code = record[i].position;
+    const TextPair* const end = record.data() + record.size();
+    const TextPair* first_later = end;
+    const TextPair* last_later = end;
+    for (const TextPair* pair = record.data(); pair != end; ++pair) {
+      const PositionCode code = pair->position;
       if (field_of(code) - 1 >= 9) [[unlikely]] {
         if (code == kBeyondLimit) return false;
         // Field 0 is never written; nor are keys that name no position.
-        if (field_of(code) != 0 && code != kNoPosition) {
-          held[held_count++] = static_cast<std::uint32_t>(i);
-        }
+        if (field_of(code) == 0 || code == kNoPosition) continue;
+        if (first_later == end) first_later = pair;
+        last_later = pair;
         continue;
       }
-      if (!put(record[i])) return false;
+      if (!put(*pair)) return false;
     }
-    for (std::uint64_t past = 100; held_count != 0; past *= 10) {
-      std::size_t still_held = 0;
-      for (std::size_t j = 0; j < held_count; ++j) {
-        const TextPair& pair = record[held[j]];
-        if (field_of(pair.position) >= past) {
-          held[still_held++] = held[j];
-        } else if (!put(pair)) {
-          return false;
-        }
+    if (first_later != end) {
+      for (const TextPair* pair = first_later; pair <= last_later; ++pair) {
+        const PositionCode code = pair->position;
+        if (field_of(code) < 10 || code == kNoPosition) continue;
+        if (!put(*pair)) return false;
       }
-      held_count = still_held;
     }
     return put.finish();
   }
@@ -151,9 +144,12 @@ class WritingOrder {
     KeyOrderPut(Writer& writer, const TextPair** held) : writer_(writer), held_(held) {}
 
     [[gnu::always_inline]] bool operator()(const TextPair& pair) {
-      const PositionCode code = pair.position;
-      if ((code & kPositionPartMask) >= 10) [[unlikely]] return hold(pair);
-      return finish_before(code) && put(pair);
+      // Most values follow the last one at once, and none is held.
+      if (held_count_ == 0 && writer_.put_next(pair.position, pair.value)) [[likely]] {
+        last_ = pair.position;
+        return true;
+      }
+      return put_slowly(pair);
     }
 
     // Puts the values still held.
@@ -166,6 +162,12 @@ class WritingOrder {
     }
 
    private:
+    [[gnu::noinline]] bool put_slowly(const TextPair& pair) {
+      const PositionCode code = pair.position;
+      if ((code & kPositionPartMask) >= 10) return hold(pair);
+      return finish_before(code) && put(pair);
+    }
+
     bool hold(const TextPair& pair) {
       if ((pair.position & kPositionPartMask) >= 100 || !finish_before(pair.position)) {
         return false;
@@ -279,9 +281,7 @@ class WritingOrder {
   // By field number, empty between visits; field 0's entry always there.
   std::vector<FieldPairs> fields_ = std::vector<FieldPairs>(1);
   std::vector<PlacedValue> placed_;  // as many as the most pairs placed at once
-  // As many as the most pairs of a record: indexes of held fields' pairs,
-  // and held components.
-  std::vector<std::uint32_t> held_fields_;
+  // As many as the most pairs of a record: held components.
   std::vector<const TextPair*> held_components_;
   PositionSorter sorter_;
 };

@@ -186,6 +186,7 @@ INSTANTIATE_TEST_SUITE_P(
             {record({{"3", "1"}, {"3.0", "2"}, {"3[0]", "3"}, {"3[0].0", "4"}})}, "||4", "||4"},
         AssemblyCase{{record({{"+3", "a"}, {"03", "b"}, {"3", "c"}})}, "||c", "||c"},
         AssemblyCase{{record({{"2", "A"}, {"2.1", "B"}})}, "|B", "|B"},
+        AssemblyCase{{record({{"5", "w"}, {"5.2", "x"}, {"6", "v"}})}, "||||^x|v", "||||^x|v"},
         AssemblyCase{
             {record({{"+5", "x"}, {"-5", "y"}, {"5 ", "z"}, {"1e3", "w"}})}, "||||x", "||||x"},
         AssemblyCase{{record({{"4", "a^b"}})}, "|||a^b", "|||a\\S\\b"},
