@@ -149,7 +149,6 @@ static_assert(sizeof(PyASCIIObject) >= TextArena::kShortText);
   }
   const auto value_text = ascii_text(value);
   if (!value_text) [[unlikely]] return false;
-  ++intake.own_key_hits;
   intake.records.add_lasting_key(own_key_text(key, *own), *value_text, own->facts,
                                  LeadBytes::kReadable);
   return true;
@@ -240,13 +239,17 @@ bool add_dict_items(PyObject* dict, Intake& intake) {
   Py_ssize_t delivered = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
-  // Keys are looked for among the module's own first, until one is not.
+  // Keys are looked for among the module's own first, until one is not:
+  // the pairs delivered so far are the hits.
+  const bool look_own = intake.keys_look_own();
   while (PyDict_Next(dict, &position, &key, &value)) {
-    if (!intake.keys_look_own() || !add_own_key_pair(key, value, intake)) {
+    if (!look_own || !add_own_key_pair(key, value, intake)) {
+      intake.own_key_hits += static_cast<std::size_t>(delivered);
       return add_items_reading_ahead(dict, position, delivered, key, value, intake);
     }
     ++delivered;
   }
+  intake.own_key_hits += static_cast<std::size_t>(delivered);
   return true;
 }
 
