@@ -26,16 +26,12 @@ class LineWriter {
   void start(std::optional<std::string_view> name) {
     header_ = name == "MSH";
     stand_at(pack_position(name ? 0 : 1, 0, 1), false);
-    if (name) {
-      out_.make_room(name->size());
-      out_.value(0, *name, false);
-    }
+    if (name) out_.value(0, *name, false);
   }
 
   // A value at its position: values come in writing order.
   [[gnu::always_inline]] void put(PositionCode code, std::string_view value) {
     const PositionCode place = place_of(code);
-    out_.make_room(value.size());
     // Most values are the next component, or the first of the next field.
     if (place == at_ + 1) {
       out_.separator(kComponentSeparator);
@@ -54,7 +50,6 @@ class LineWriter {
     const PositionCode place = place_of(code);
     const bool next_component = place == next_component_;
     if (!next_component && place != next_field_) return false;
-    out_.make_room(value.size());
     out_.separator(next_component ? kComponentSeparator : kFieldSeparator);
     write(code, place, value);
     return true;
@@ -63,6 +58,7 @@ class LineWriter {
  private:
   // The separators from where the line stands to a place after it.
   void move_to(PositionCode place) {
+    out_.make_room_for_move();
     const Position to = position_of(place);
     const Position from = position_of(at_);
     std::uint64_t repetition = from.repetition;
@@ -113,7 +109,7 @@ class SizeCount {
   explicit SizeCount(const Hl7EscapeHandler* escape) : escape_(escape) {}
 
   void line_break() { ++size_; }
-  void make_room(std::uint64_t) {}
+  void make_room_for_move() {}
   void separator(char) { ++size_; }
   void separators(std::uint64_t count, char) { size_ += count; }
   void value(std::uint64_t field, std::string_view text, bool as_is) {
@@ -206,10 +202,12 @@ class BufferMemory final : public TextMemory {
 };
 
 // Where a line writer puts its text: raw memory, written without a check
-// per byte. Before each value the writer makes sure of room for it, as
-// written without escapes, and for a separator of each kind, plus kSlack
-// bytes, as short values are copied in whole 16-byte words. Longer runs of
-// separators, and a value that needs escaping, make room for themselves.
+// per value. Before each record the writer makes sure of room for its
+// values, as written without escapes, each after one separator, plus
+// kSlack bytes, as short values are copied in whole 16-byte words. A move
+// over separators of more than one kind or more than one each, and a value
+// that needs escaping, make room for what they write and for the record's
+// room again.
 class BufferOutput {
  public:
   static constexpr std::size_t kSlack = 16;
@@ -232,15 +230,18 @@ class BufferOutput {
   void rewind(std::size_t used) { at_ = buffer_.begin() + used; }
 
   void line_break() {
-    make_room(1);
+    reserve(1);
     *at_++ = '\n';
   }
 
-  // Room for a value of this size and a separator of each kind.
-  void make_room(std::uint64_t value_size) {
-    room_asked_ = value_size + 3 + kSlack;
-    reserve(room_asked_);
+  // Room for a record of `pairs` pairs whose values take `value_bytes`.
+  void begin_record(std::size_t value_bytes, std::size_t pairs) {
+    room_ = value_bytes + pairs + kSlack;
+    reserve(room_);
   }
+
+  // Room for a separator of each kind, before a move writes them.
+  void make_room_for_move() { reserve(3 + room_); }
 
   void separator(char separator) { *at_++ = separator; }
 
@@ -253,8 +254,7 @@ class BufferOutput {
     // the text is counted before any more is written.
     if (count > run_budget_) throw PastSizeLimit{};
     run_budget_ -= count;
-    // Keeps the room asked for the value that follows.
-    reserve(count + room_asked_);
+    reserve(count + room_);
     std::memset(at_, separator, static_cast<std::size_t>(count));
     at_ += count;
   }
@@ -277,7 +277,7 @@ class BufferOutput {
     }
     at_ += first;
     if (first != text.size()) {
-      reserve(escape_->longest_escape() * (text.size() - first) + kSlack);
+      reserve(escape_->longest_escape() * (text.size() - first) + room_);
       at_ = escape_->escape_into(text, first, at_);
     }
   }
@@ -313,7 +313,7 @@ class BufferOutput {
   TextBuffer buffer_;
   char* at_;
   char* end_;
-  std::uint64_t room_asked_ = 0;
+  std::uint64_t room_ = kSlack;  // asked for the record: what it may still write
   std::uint64_t run_budget_;  // separators left to write in runs
 };
 
@@ -371,6 +371,7 @@ std::variant<std::size_t, Hl7Error> JsonHl7::write_text(const Hl7EscapeHandler* 
     if (i > 0) output.line_break();
     const std::size_t line_start = output.used();
     const std::span<const TextPair> record = records_[i];
+    output.begin_record(records_.value_bytes(i), record.size());
     line.start(WritingOrder::name_of(record));
     if (order.put_in_key_order(record, line)) continue;
     output.rewind(line_start);

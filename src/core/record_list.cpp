@@ -7,6 +7,7 @@ namespace mirabex {
 RecordList::RecordList(const RecordList& other) {
   pairs_.reserve(other.pairs_.size());
   starts_ = other.starts_;
+  value_starts_ = other.value_starts_;
   value_bytes_ = other.value_bytes_;
   values_ascii_ = other.values_ascii_;
   for (const TextPair& pair : other.pairs_) {
@@ -21,6 +22,7 @@ RecordList& RecordList::operator=(const RecordList& other) {
 
 void RecordList::begin_record() {
   starts_.push_back(pairs_.size());
+  value_starts_.push_back(value_bytes_);
   // The first key may be the empty one, whose order number is 0: such a
   // record is checked in full.
   rising_ = true;

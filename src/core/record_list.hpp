@@ -63,6 +63,7 @@ class RecordList {
   // Room for this many records and pairs in all, when known beforehand.
   void reserve(std::size_t records, std::size_t pairs) {
     starts_.reserve(records);
+    value_starts_.reserve(records);
     pairs_.reserve(pairs);
   }
   // Records are built one at a time: begin, add pairs, end.
@@ -100,6 +101,11 @@ class RecordList {
   // The bytes of the values of all pairs added, those of keys added twice
   // included.
   std::size_t value_bytes() const { return value_bytes_; }
+  // Likewise of record i.
+  std::size_t value_bytes(std::size_t i) const {
+    const std::size_t end = i + 1 < value_starts_.size() ? value_starts_[i + 1] : value_bytes_;
+    return end - value_starts_[i];
+  }
   bool empty() const { return starts_.empty(); }
   // Whether every value is known to be ASCII, as is then every text
   // assembled from them: said by whoever filled the list.
@@ -143,6 +149,7 @@ class RecordList {
   TextArena arena_;
   std::vector<TextPair, LargeAllocator<TextPair>> pairs_;
   std::vector<std::size_t> starts_;  // first pair of each record
+  std::vector<std::size_t> value_starts_;  // value_bytes_ where each record began
   std::size_t value_bytes_ = 0;
   bool values_ascii_ = false;
   // Of the open record: whether its keys' order numbers rose so far, and

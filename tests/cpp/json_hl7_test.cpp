@@ -284,6 +284,14 @@ TEST(AssemblySizeBound, GrowsForSeparatorsAndEscapes) {
   std::string spaces;
   for (int i = 0; i < 100; ++i) spaces += "\\X20\\";
   EXPECT_EQ(assemble({record({{"1", std::string(100, ' ')}})}, true), spaces);
+  // Each value after a separator of every kind: three bytes for one pair.
+  Pairs moves;
+  std::string moved;
+  for (int field = 1; field <= 40; ++field) {
+    moves.emplace_back(std::to_string(field) + "[1].2", "v");
+    moved += field > 1 ? "|~^v" : "~^v";
+  }
+  EXPECT_EQ(assemble({moves}), moved);
 }
 
 // 11,000 short keys ask for 1.1 GB of component separators: refused at the
