@@ -39,7 +39,6 @@ class KeyTextIndex {
     std::uint64_t low;
     std::uint64_t high;
     std::size_t size;
-    bool operator==(const KeyBytes&) const = default;
   };
 
   // A key's text and what a record list keeps of it.
@@ -64,15 +63,22 @@ class KeyTextIndex {
   // none. The text lies in an object that holds at least kLongestKey bytes
   // before it (a str's header): it is read in two words that end with it,
   // whatever its size.
+  // Most keys are of at most 8 bytes, whose low word is zero: it is read
+  // only for longer keys.
   const Entry* find(std::uint64_t hash, std::string_view text) const {
-    if (text.size() > kLongestKey) return nullptr;
-    const KeyBytes bytes = bytes_in_place(text);
+    const std::size_t n = text.size();
+    if (n > kLongestKey) return nullptr;
+    const char* const end = text.data() + n;
+    const std::uint64_t high = load(end - 8) & kTextBytes[n < 8 ? n : 8];
     const std::uint64_t tag = tag_of(hash);
     for (std::size_t i = slot_of(hash);; i = (i + 1) % kSize) {
       const Entry& entry = entries_[i];
       const std::uint64_t found = entry.tag_.load(std::memory_order_acquire);
       if (found == 0) return nullptr;
-      if (found == tag && entry.bytes_ == bytes) return &entry;
+      if (found == tag && entry.bytes_.high == high && entry.bytes_.size == n &&
+          (n <= 8 || entry.bytes_.low == (load(end - 16) & kTextBytes[n - 8]))) {
+        return &entry;
+      }
     }
   }
 
