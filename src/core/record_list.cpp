@@ -11,7 +11,10 @@ RecordList::RecordList(const RecordList& other) {
   value_bytes_ = other.value_bytes_;
   values_ascii_ = other.values_ascii_;
   for (const TextPair& pair : other.pairs_) {
-    pairs_.push_back({arena_.copy(pair.key), arena_.copy(pair.value), pair.position, pair.order});
+    const std::string_view key = arena_.copy(pair.key);
+    const std::string_view value = arena_.copy(pair.value);
+    pairs_.emplace_back(key.data(), key.size(), value.data(), value.size(), pair.position,
+                        pair.order);
   }
 }
 

@@ -36,6 +36,15 @@ struct KeyFacts {
 };
 
 struct TextPair {
+  TextPair() = default;
+  // From the words of its members, each stored as it is given.
+  TextPair(const char* key_data, std::size_t key_size, const char* value_data,
+           std::size_t value_size, PositionCode key_position, std::uint64_t key_order)
+      : key(key_data, key_size),
+        value(value_data, value_size),
+        position(key_position),
+        order(key_order) {}
+
   std::string_view key;
   std::string_view value;
   PositionCode position = kNoPosition;  // of the key, read once when it is added
@@ -80,13 +89,10 @@ class RecordList {
                                               const KeyFacts& facts,
                                               LeadBytes value_lead = LeadBytes::kUnknown) {
     const std::string_view kept = arena_.copy(value, value_lead);
-    TextPair& pair = pairs_.emplace_back();
-    // Member by member: a pair put together first and then copied whole was
+    // Word by word: a pair put together first and then copied whole was
     // read back in wider moves than it was written in, which stalls.
-    pair.key = key;
-    pair.value = kept;
-    pair.position = facts.position;
-    pair.order = facts.order;
+    pairs_.emplace_back(key.data(), key.size(), kept.data(), kept.size(), facts.position,
+                        facts.order);
     // Keys whose order numbers rise are in byte order and unique.
     rising_ &= facts.order > last_order_;
     last_order_ = facts.order;
