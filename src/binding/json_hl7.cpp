@@ -137,6 +137,18 @@ static_assert(sizeof(PyASCIIObject) >= TextArena::kShortText);
                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
 }
 
+// Whether both objects are exact strs that are ASCII, checked without a
+// branch between them.
+[[gnu::always_inline]] inline bool ascii_strs(PyObject* a, PyObject* b) {
+  if (!((Py_TYPE(a) == &PyUnicode_Type) & (Py_TYPE(b) == &PyUnicode_Type))) return false;
+  return PyUnicode_IS_ASCII(a) & PyUnicode_IS_ASCII(b);
+}
+
+// The text of an exact ASCII str.
+[[gnu::always_inline]] inline std::string_view in_place_ascii(PyObject* str) {
+  return {in_place_text(str), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
+}
+
 // A pair of which the key is one of the module's own, found by its address
 // before anything of it is read, and the value an ASCII str: the pairs of
 // records from Hl7Json. False, having added nothing, for any other pair.
@@ -217,13 +229,11 @@ bool add_items_with_care(PyObject* dict, Py_ssize_t initial_size, Py_ssize_t pos
     PyObject* next_value = nullptr;
     const bool more = PyDict_Next(dict, &position, &next_key, &next_value);
     if (more) prefetch_text_entry(next_key);
-    const auto key_text = ascii_text(key);
-    const auto value_text = key_text ? ascii_text(value) : std::nullopt;
-    if (!value_text) [[unlikely]] {
+    if (!ascii_strs(key, value)) [[unlikely]] {
       return add_items_with_care(dict, PyDict_GET_SIZE(dict), past_pair, delivered, key, value,
                                  intake);
     }
-    add_pair(key, *key_text, *value_text, LeadBytes::kReadable, intake);
+    add_pair(key, in_place_ascii(key), in_place_ascii(value), LeadBytes::kReadable, intake);
     ++delivered;
     if (!more) return true;
     key = next_key;
