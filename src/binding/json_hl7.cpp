@@ -193,9 +193,11 @@ bool add_held_pair(Borrowed key, Borrowed value, Intake& intake) {
 
 // The rest of a dict's pairs from the first one whose reading may run the
 // interpreter (or let another thread in): a change made meanwhile ends the
-// reading. `delivered` pairs came before it; `position` is past it.
+// reading. The pairs before it are those of the open record; `position` is
+// past it.
 bool add_items_with_care(PyObject* dict, Py_ssize_t initial_size, Py_ssize_t position,
-                         Py_ssize_t delivered, PyObject* key, PyObject* value, Intake& intake) {
+                         PyObject* key, PyObject* value, Intake& intake) {
+  auto delivered = static_cast<Py_ssize_t>(intake.records.open_record_size());
   do {
     if (++delivered > initial_size) {
       raise_panic("dictionary keys changed during iteration");
@@ -221,20 +223,18 @@ bool add_items_with_care(PyObject* dict, Py_ssize_t initial_size, Py_ssize_t pos
 // key will be looked for in is on its way meanwhile (keys from json.loads
 // and the like are many objects, their entries far apart).
 [[gnu::noinline]] bool add_items_reading_ahead(PyObject* dict, Py_ssize_t position,
-                                              Py_ssize_t delivered, PyObject* key,
-                                              PyObject* value, Intake& intake) {
+                                              PyObject* key, PyObject* value, Intake& intake) {
   for (;;) {
     const Py_ssize_t past_pair = position;
-    PyObject* next_key = nullptr;
-    PyObject* next_value = nullptr;
+    // Set by PyDict_Next when there is a next pair.
+    PyObject* next_key;
+    PyObject* next_value;
     const bool more = PyDict_Next(dict, &position, &next_key, &next_value);
     if (more) prefetch_text_entry(next_key);
     if (!ascii_strs(key, value)) [[unlikely]] {
-      return add_items_with_care(dict, PyDict_GET_SIZE(dict), past_pair, delivered, key, value,
-                                 intake);
+      return add_items_with_care(dict, PyDict_GET_SIZE(dict), past_pair, key, value, intake);
     }
     add_pair(key, in_place_ascii(key), in_place_ascii(value), LeadBytes::kReadable, intake);
-    ++delivered;
     if (!more) return true;
     key = next_key;
     value = next_value;
@@ -255,7 +255,7 @@ bool add_dict_items(PyObject* dict, Intake& intake) {
   while (PyDict_Next(dict, &position, &key, &value)) {
     if (!look_own || !add_own_key_pair(key, value, intake)) {
       intake.own_key_hits += static_cast<std::size_t>(delivered);
-      return add_items_reading_ahead(dict, position, delivered, key, value, intake);
+      return add_items_reading_ahead(dict, position, key, value, intake);
     }
     ++delivered;
   }

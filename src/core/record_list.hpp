@@ -103,6 +103,8 @@ class RecordList {
   void end_record();
 
   std::size_t size() const { return starts_.size(); }
+  // The pairs added to the open record so far.
+  std::size_t open_record_size() const { return pairs_.size() - starts_.back(); }
   std::size_t pair_count() const { return pairs_.size(); }
   // The bytes of the values of all pairs added, those of keys added twice
   // included.
