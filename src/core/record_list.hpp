@@ -90,7 +90,11 @@ class RecordList {
                                               LeadBytes value_lead = LeadBytes::kUnknown) {
     const std::string_view kept = arena_.copy(value, value_lead);
     // Word by word: a pair put together first and then copied whole was
-    // read back in wider moves than it was written in, which stalls.
+    // read back in wider moves than it was written in, which stalls. Room
+    // is made first, so that the words need not wait in memory for a
+    // vector's growth.
+    if (pairs_.size() == pairs_.capacity()) [[unlikely]] make_room_for_pairs();
+    if (pairs_.size() == pairs_.capacity()) __builtin_unreachable();
     pairs_.emplace_back(key.data(), key.size(), kept.data(), kept.size(), facts.position,
                         facts.order);
     // Keys whose order numbers rise are in byte order and unique.
@@ -164,6 +168,9 @@ class RecordList {
   // the last of them.
   bool rising_ = true;
   std::uint64_t last_order_ = 0;
+
+  // Doubles the room for pairs.
+  [[gnu::noinline]] void make_room_for_pairs() { pairs_.reserve(2 * pairs_.size() + 16); }
 
   // key_order of a key in the arena, read as one word with its padding.
   static std::uint64_t padded_key_order(std::string_view key) {
