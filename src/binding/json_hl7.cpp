@@ -222,8 +222,8 @@ bool add_items_with_care(PyObject* dict, Py_ssize_t initial_size, Py_ssize_t pos
 // module's own: the next pair is read ahead, so that the index entry its
 // key will be looked for in is on its way meanwhile (keys from json.loads
 // and the like are many objects, their entries far apart).
-[[gnu::noinline]] bool add_items_reading_ahead(PyObject* dict, Py_ssize_t position,
-                                              PyObject* key, PyObject* value, Intake& intake) {
+[[gnu::noinline]] bool add_items_reading_ahead(PyObject* dict, Py_ssize_t position, PyObject* key,
+                                               PyObject* value, Intake& intake) {
   for (;;) {
     const Py_ssize_t past_pair = position;
     // Set by PyDict_Next when there is a next pair.
