@@ -29,7 +29,8 @@ class EscapeScanner {
         repetition_(broadcast(handler.repetition_separator())),
         escape_(broadcast(handler.escape_character())),
         subcomponent_(broadcast(handler.subcomponent_separator())),
-        space_(broadcast(' ')) {
+        space_(broadcast(' ')),
+        usual_delimiters_(has_usual_delimiters(handler)) {
   }
 #else
       : handler_(handler) {
@@ -88,14 +89,36 @@ class EscapeScanner {
     return candidates(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
   }
 
+  // The usual field, component, repetition and escape characters, '|',
+  // '^', '~' and '\\' (0x7C, 0x5E, 0x7E, 0x5C), differ only in bits 1 and
+  // 5: with those bits set, they and no other byte read 0x7E.
+  static constexpr char kUsualDelimiterBits = 0x22;
+  static constexpr char kUsualDelimitersFolded = 0x7E;
+
+  static bool has_usual_delimiters(const Hl7EscapeHandler& handler) {
+    const char delimiters[] = {handler.field_separator(), handler.component_separator(),
+                               handler.repetition_separator(), handler.escape_character()};
+    bool seen[4] = {};
+    for (const char c : delimiters) {
+      if ((c | kUsualDelimiterBits) != kUsualDelimitersFolded) return false;
+      seen[(c & 0x02) >> 1 | (c & 0x20) >> 4] = true;
+    }
+    return seen[0] && seen[1] && seen[2] && seen[3];
+  }
+
   std::uint32_t candidates(__m128i bytes) const {
-    __m128i found = _mm_cmpeq_epi8(bytes, field_);
-    found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, component_));
-    found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, repetition_));
-    found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, escape_));
-    found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, subcomponent_));
     // Bytes up to the space: the unsigned minimum with the space is the byte.
-    found = _mm_or_si128(found, _mm_cmpeq_epi8(_mm_min_epu8(bytes, space_), bytes));
+    __m128i found = _mm_cmpeq_epi8(_mm_min_epu8(bytes, space_), bytes);
+    found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, subcomponent_));
+    if (usual_delimiters_) {
+      const __m128i folded = _mm_or_si128(bytes, broadcast(kUsualDelimiterBits));
+      found = _mm_or_si128(found, _mm_cmpeq_epi8(folded, broadcast(kUsualDelimitersFolded)));
+    } else {
+      found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, field_));
+      found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, component_));
+      found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, repetition_));
+      found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, escape_));
+    }
     return static_cast<std::uint32_t>(_mm_movemask_epi8(found));
   }
 
@@ -105,6 +128,7 @@ class EscapeScanner {
   __m128i escape_;
   __m128i subcomponent_;
   __m128i space_;
+  bool usual_delimiters_;
 #else
   const Hl7EscapeHandler& handler_;
 #endif

@@ -5,6 +5,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "core/escape_scanner.hpp"
+
 namespace mirabex {
 namespace {
 
@@ -90,6 +92,32 @@ TEST(EscapeRoundTrip, HoldsOnRandomBytes) {
     for (char& c : text) c = static_cast<char>(byte(random));
     ASSERT_EQ(handler().unescape(handler().escape(text)), text);
     ASSERT_LE(handler().unescape(text).size(), text.size());
+  }
+}
+
+// The scanner stops exactly at the first delimiter, escape character or
+// byte up to the space, whichever the handler's delimiters are.
+TEST(EscapeScanner, StopsAtTheFirstByteEscapingMayChange) {
+  const std::string delimiter_sets[] = {"|^~\\&", "^|\\~&", "#*@%!", "|^~!&", "||~\\&"};
+  for (const std::string& set : delimiter_sets) {
+    const Hl7EscapeHandler custom({}, set[0], set[1], set[2], set[3], set[4]);
+    const EscapeScanner scanner(custom);
+    for (int byte = 0; byte < 256; ++byte) {
+      const char c = static_cast<char>(byte);
+      const bool stops = set.find(c) != std::string::npos || byte <= ' ';
+      for (const std::size_t at : {0, 7, 15, 16, 19}) {
+        std::string text(20 + TextArena::kReadPadding, 'a');
+        text[at] = c;
+        const std::string_view value(text.data(), 20);
+        const std::size_t expected = stops ? at : value.size();
+        ASSERT_EQ(scanner.first_candidate(value), expected)
+            << set << " byte " << byte << " at " << at;
+        char out[16];
+        const std::string_view tail = value.substr(4);
+        ASSERT_EQ(scanner.copy_short_and_find(tail, out), at >= 4 && stops ? at - 4 : 16)
+            << set << " byte " << byte << " at " << at;
+      }
+    }
   }
 }
 
