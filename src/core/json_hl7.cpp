@@ -43,17 +43,58 @@ class LineWriter {
     write(code, place, value);
   }
 
-  // A value that follows the last one at once: the next component of its
-  // repetition, unless that one was written whole, or the first of the
-  // next field. False, having written nothing, for any other.
-  [[gnu::always_inline]] bool put_next(PositionCode code, std::string_view value) {
-    const PositionCode place = place_of(code);
-    const bool next_component = place == next_component_;
-    if (!next_component && place != next_field_) return false;
-    out_.separator(next_component ? kComponentSeparator : kFieldSeparator);
-    write(code, place, value);
-    return true;
-  }
+  // Writes the values that follow the last one at once, holding what they
+  // change in members of its own: a loop that keeps a run as a local keeps
+  // those in registers, where the members of the line and of its output
+  // are read again after every byte written, as a byte may be any
+  // object's. Nothing else writes to the line while a run is open; end()
+  // hands its state back, and resume() takes it up again.
+  class Run {
+   public:
+    explicit Run(LineWriter& line) : line_(line), out_(line.out_), header_(line.header_) {
+      resume();
+    }
+
+    // A value that follows the last one at once: the next component of its
+    // repetition, unless that one was written whole, or the first of the
+    // next field. False, having written nothing, for any other.
+    [[gnu::always_inline]] bool put_next(PositionCode code, std::string_view value) {
+      const PositionCode place = place_of(code);
+      const bool next_component = place == next_component_;
+      if (!next_component && place != next_field_) return false;
+      *text_at_++ = next_component ? kComponentSeparator : kFieldSeparator;
+      next_component_ = fills_repetition(code) ? kNoPosition : place + 1;
+      next_field_ = next_field_after(place);
+      at_ = place;
+      const std::uint64_t field = field_of(code);
+      // The header's encoding characters are written as they are.
+      text_at_ = out_.value_at(text_at_, value, header_ && field == 1);
+      return true;
+    }
+
+    void end() {
+      out_.set_at(text_at_);
+      line_.at_ = at_;
+      line_.next_component_ = next_component_;
+      line_.next_field_ = next_field_;
+    }
+
+    void resume() {
+      text_at_ = out_.at();
+      at_ = line_.at_;
+      next_component_ = line_.next_component_;
+      next_field_ = line_.next_field_;
+    }
+
+   private:
+    LineWriter& line_;
+    Output& out_;
+    const bool header_;
+    char* text_at_;
+    PositionCode at_;
+    PositionCode next_component_;
+    PositionCode next_field_;
+  };
 
  private:
   // The separators from where the line stands to a place after it.
@@ -89,7 +130,11 @@ class LineWriter {
   [[gnu::always_inline]] void stand_at(PositionCode place, bool whole) {
     at_ = place;
     next_component_ = whole ? kNoPosition : place + 1;
-    next_field_ = (field_of(place) + 1) << (2 * kPositionPartBits) | 1;
+    next_field_ = next_field_after(place);
+  }
+
+  static PositionCode next_field_after(PositionCode place) {
+    return (field_of(place) + 1) << (2 * kPositionPartBits) | 1;
   }
 
   Output& out_;
@@ -260,26 +305,33 @@ class BufferOutput {
   }
 
   [[gnu::always_inline]] void value(std::uint64_t, std::string_view text, bool as_is) {
-    if (text.empty()) return;  // many are: one branch for them
+    at_ = value_at(at_, text, as_is);
+  }
+
+  // Where the text stands, for a writer that holds it meanwhile (a
+  // LineWriter::Run), and hands it back before anything else is written.
+  char* at() const { return at_; }
+  void set_at(char* at) { at_ = at; }
+
+  // Writes a value at `at`, where the text stands, and returns where it
+  // then stands.
+  [[gnu::always_inline]] char* value_at(char* at, std::string_view text, bool as_is) {
+    if (text.empty()) return at;  // many are: one branch for them
     if (escape_ == nullptr || as_is) {
-      copy_ahead(text);
-      at_ += text.size();
-      return;
+      copy_ahead(at, text);
+      return at + text.size();
     }
     // Most values need no escaping: the copy stands. One that does is
     // written again from its first byte that needs it.
     std::size_t first;
     if (text.size() <= kSlack) {
-      first = scanner_.copy_short_and_find(text, at_);
+      first = scanner_.copy_short_and_find(text, at);
     } else {
-      std::memcpy(at_, text.data(), text.size());
+      std::memcpy(at, text.data(), text.size());
       first = scanner_.first_candidate(text);
     }
-    at_ += first;
-    if (first != text.size()) {
-      reserve(escape_->longest_escape() * (text.size() - first) + room_);
-      at_ = escape_->escape_into(text, first, at_);
-    }
+    if (first == text.size()) [[likely]] return at + first;
+    return escape_from(at + first, text, first);
   }
 
  private:
@@ -292,6 +344,15 @@ class BufferOutput {
     if (bytes > static_cast<std::uint64_t>(end_ - at_)) [[unlikely]] grow(bytes);
   }
 
+  // Escapes a value from its byte `first` on, the bytes before it written
+  // up to `at`.
+  [[gnu::noinline]] char* escape_from(char* at, std::string_view text, std::size_t first) {
+    at_ = at;
+    reserve(escape_->longest_escape() * (text.size() - first) + room_);
+    at_ = escape_->escape_into(text, first, at_);
+    return at_;
+  }
+
   [[gnu::noinline]] void grow(std::uint64_t bytes) {
     at_ = buffer_.grow(used(), static_cast<std::size_t>(bytes));
     end_ = buffer_.begin() + buffer_.capacity();
@@ -299,12 +360,12 @@ class BufferOutput {
 
   // Values, never empty here, live in a record list's arena, followed by
   // its read padding.
-  void copy_ahead(std::string_view text) {
+  static void copy_ahead(char* at, std::string_view text) {
     static_assert(TextArena::kReadPadding >= kSlack - 1);
     if (text.size() <= kSlack) {
-      std::memcpy(at_, text.data(), kSlack);
+      std::memcpy(at, text.data(), kSlack);
     } else {
-      std::memcpy(at_, text.data(), text.size());
+      std::memcpy(at, text.data(), text.size());
     }
   }
 

@@ -73,6 +73,7 @@ class WritingOrder {
   bool put_in_key_order(std::span<const TextPair> record, Writer& writer) {
     if (held_components_.size() < record.size()) held_components_.resize(record.size());
     KeyOrderPut put(writer, held_components_.data());
+    typename Writer::Run run(writer);
     const TextPair* const end = record.data() + record.size();
     const TextPair* first_later = end;
     const TextPair* last_later = end;
@@ -86,15 +87,16 @@ class WritingOrder {
         last_later = pair;
         continue;
       }
-      if (!put(*pair)) return false;
+      if (!put(run, *pair)) return false;
     }
     if (first_later != end) {
       for (const TextPair* pair = first_later; pair <= last_later; ++pair) {
         const PositionCode code = pair->position;
         if (field_of(code) < 10 || code == kNoPosition) continue;
-        if (!put(*pair)) return false;
+        if (!put(run, *pair)) return false;
       }
     }
+    run.end();
     return put.finish();
   }
 
@@ -143,13 +145,18 @@ class WritingOrder {
    public:
     KeyOrderPut(Writer& writer, const TextPair** held) : writer_(writer), held_(held) {}
 
-    [[gnu::always_inline]] bool operator()(const TextPair& pair) {
+    // `run` holds the writer's state while values follow at once: it is
+    // ended for any other value, and resumed after it.
+    [[gnu::always_inline]] bool operator()(typename Writer::Run& run, const TextPair& pair) {
       // Most values follow the last one at once, and none is held.
-      if (held_count_ == 0 && writer_.put_next(pair.position, pair.value)) [[likely]] {
+      if (held_count_ == 0 && run.put_next(pair.position, pair.value)) [[likely]] {
         last_ = pair.position;
         return true;
       }
-      return put_slowly(pair);
+      run.end();
+      const bool put = put_slowly(pair);
+      run.resume();
+      return put;
     }
 
     // Puts the values still held.
