@@ -57,11 +57,18 @@ class LineWriter {
 
     // A value that follows the last one at once: the next component of its
     // repetition, unless that one was written whole, or the first of the
-    // next field. False, having written nothing, for any other.
-    [[gnu::always_inline]] bool put_next(PositionCode code, std::string_view value) {
+    // next field. While components from 10 on are held for the end of the
+    // repetition, only a next component below 10. False, having written
+    // nothing, for any other.
+    [[gnu::always_inline]] bool put_next(PositionCode code, std::string_view value,
+                                         bool holding) {
       const PositionCode place = place_of(code);
       const bool next_component = place == next_component_;
-      if (!next_component && place != next_field_) return false;
+      if (holding) {
+        if (!next_component || (place & kPositionPartMask) >= 10) return false;
+      } else if (!next_component && place != next_field_) {
+        return false;
+      }
       *text_at_++ = next_component ? kComponentSeparator : kFieldSeparator;
       next_component_ = fills_repetition(code) ? kNoPosition : place + 1;
       next_field_ = next_field_after(place);

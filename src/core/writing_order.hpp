@@ -148,8 +148,9 @@ class WritingOrder {
     // `run` holds the writer's state while values follow at once: it is
     // ended for any other value, and resumed after it.
     [[gnu::always_inline]] bool operator()(typename Writer::Run& run, const TextPair& pair) {
-      // Most values follow the last one at once, and none is held.
-      if (held_count_ == 0 && run.put_next(pair.position, pair.value)) [[likely]] {
+      // Most values follow the last one at once, some of them while
+      // components are held (whose order put() checks as they come out).
+      if (run.put_next(pair.position, pair.value, held_count_ != 0)) [[likely]] {
         last_ = pair.position;
         return true;
       }
