@@ -53,6 +53,11 @@ KeyTextIndex key_texts;
   return reinterpret_cast<const char*>(reinterpret_cast<const PyASCIIObject*>(str) + 1);
 }
 
+// The text of an exact ASCII str.
+[[gnu::always_inline]] inline std::string_view in_place_ascii(PyObject* str) {
+  return {in_place_text(str), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
+}
+
 // The text of one of the module's own keys, compact ASCII strs, from its
 // size in the index: the key object itself is not read.
 std::string_view own_key_text(PyObject* key, const KnownKeyIndex::Key& own) {
@@ -133,8 +138,7 @@ struct Intake {
 static_assert(sizeof(PyASCIIObject) >= TextArena::kShortText);
 [[gnu::always_inline]] inline std::optional<std::string_view> ascii_text(PyObject* object) {
   if (!PyUnicode_CheckExact(object) || !PyUnicode_IS_ASCII(object)) return std::nullopt;
-  return std::string_view(in_place_text(object),
-                          static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+  return in_place_ascii(object);
 }
 
 // Whether both objects are exact strs that are ASCII, checked without a
@@ -142,11 +146,6 @@ static_assert(sizeof(PyASCIIObject) >= TextArena::kShortText);
 [[gnu::always_inline]] inline bool ascii_strs(PyObject* a, PyObject* b) {
   if (!((Py_TYPE(a) == &PyUnicode_Type) & (Py_TYPE(b) == &PyUnicode_Type))) return false;
   return PyUnicode_IS_ASCII(a) & PyUnicode_IS_ASCII(b);
-}
-
-// The text of an exact ASCII str.
-[[gnu::always_inline]] inline std::string_view in_place_ascii(PyObject* str) {
-  return {in_place_text(str), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
 }
 
 // A pair of which the key is one of the module's own, found by its address

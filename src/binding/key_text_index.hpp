@@ -62,21 +62,19 @@ class KeyTextIndex {
   // The entry of the text whose str hash is `hash`; null when there is
   // none. The text lies in an object that holds at least kLongestKey bytes
   // before it (a str's header): it is read in two words that end with it,
-  // whatever its size.
-  // Most keys are of at most 8 bytes, whose low word is zero: it is read
-  // only for longer keys.
+  // whatever its size. Most keys are of at most 8 bytes, whose low word is
+  // zero: it is read only for longer keys.
   const Entry* find(std::uint64_t hash, std::string_view text) const {
     const std::size_t n = text.size();
     if (n > kLongestKey) return nullptr;
-    const char* const end = text.data() + n;
-    const std::uint64_t high = load(end - 8) & kTextBytes[n < 8 ? n : 8];
+    const std::uint64_t high = high_word(text);
     const std::uint64_t tag = tag_of(hash);
     for (std::size_t i = slot_of(hash);; i = (i + 1) % kSize) {
       const Entry& entry = entries_[i];
       const std::uint64_t found = entry.tag_.load(std::memory_order_acquire);
       if (found == 0) return nullptr;
       if (found == tag && entry.bytes_.high == high && entry.bytes_.size == n &&
-          (n <= 8 || entry.bytes_.low == (load(end - 16) & kTextBytes[n - 8]))) {
+          (n <= 8 || entry.bytes_.low == low_word(text))) {
         return &entry;
       }
     }
@@ -126,12 +124,19 @@ class KeyTextIndex {
     return masks;
   }();
 
-  static KeyBytes bytes_in_place(std::string_view key) {
+  // The words of KeyBytes, of a text read in place.
+  static std::uint64_t high_word(std::string_view key) {
     static_assert(std::endian::native == std::endian::little);
     const std::size_t n = key.size();
-    const char* const end = key.data() + n;
-    return {load(end - 16) & kTextBytes[n > 8 ? n - 8 : 0],
-            load(end - 8) & kTextBytes[n < 8 ? n : 8], n};
+    return load(key.data() + n - 8) & kTextBytes[n < 8 ? n : 8];
+  }
+  static std::uint64_t low_word(std::string_view key) {
+    const std::size_t n = key.size();
+    return load(key.data() + n - 16) & kTextBytes[n > 8 ? n - 8 : 0];
+  }
+
+  static KeyBytes bytes_in_place(std::string_view key) {
+    return {low_word(key), high_word(key), key.size()};
   }
 
   static KeyBytes bytes_of(std::string_view key) {

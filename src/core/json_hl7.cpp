@@ -18,6 +18,22 @@ namespace {
 // the separators that lead to its position. The Output writes or counts.
 template <class Output>
 class LineWriter {
+  // Where the line stands: the place of the last value, its component at
+  // least 1, and the places that follow it with one separator: of its next
+  // component (none when the last value filled its repetition), and of the
+  // next field's first.
+  struct Places {
+    PositionCode at = 0;
+    PositionCode next_component = 0;
+    PositionCode next_field = 0;
+
+    [[gnu::always_inline]] void stand_at(PositionCode place, bool whole) {
+      at = place;
+      next_component = whole ? kNoPosition : place + 1;
+      next_field = (field_of(place) + 1) << (2 * kPositionPartBits) | 1;
+    }
+  };
+
  public:
   explicit LineWriter(Output& out) : out_(out) {}
 
@@ -25,7 +41,7 @@ class LineWriter {
   // separators. Field 1 follows a separator only when a name precedes it.
   void start(std::optional<std::string_view> name) {
     header_ = name == "MSH";
-    stand_at(pack_position(name ? 0 : 1, 0, 1), false);
+    places_.stand_at(pack_position(name ? 0 : 1, 0, 1), false);
     if (name) out_.value(0, *name, false);
   }
 
@@ -33,9 +49,9 @@ class LineWriter {
   [[gnu::always_inline]] void put(PositionCode code, std::string_view value) {
     const PositionCode place = place_of(code);
     // Most values are the next component, or the first of the next field.
-    if (place == at_ + 1) {
+    if (place == places_.at + 1) {
       out_.separator(kComponentSeparator);
-    } else if (place == next_field_) {
+    } else if (place == places_.next_field) {
       out_.separator(kFieldSeparator);
     } else {
       move_to(place);
@@ -63,16 +79,14 @@ class LineWriter {
     [[gnu::always_inline]] bool put_next(PositionCode code, std::string_view value,
                                          bool holding) {
       const PositionCode place = place_of(code);
-      const bool next_component = place == next_component_;
+      const bool next_component = place == places_.next_component;
       if (holding) {
         if (!next_component || (place & kPositionPartMask) >= 10) return false;
-      } else if (!next_component && place != next_field_) {
+      } else if (!next_component && place != places_.next_field) {
         return false;
       }
       *text_at_++ = next_component ? kComponentSeparator : kFieldSeparator;
-      next_component_ = fills_repetition(code) ? kNoPosition : place + 1;
-      next_field_ = next_field_after(place);
-      at_ = place;
+      places_.stand_at(place, fills_repetition(code));
       const std::uint64_t field = field_of(code);
       // The header's encoding characters are written as they are.
       text_at_ = out_.value_at(text_at_, value, header_ && field == 1);
@@ -81,16 +95,12 @@ class LineWriter {
 
     void end() {
       out_.set_at(text_at_);
-      line_.at_ = at_;
-      line_.next_component_ = next_component_;
-      line_.next_field_ = next_field_;
+      line_.places_ = places_;
     }
 
     void resume() {
       text_at_ = out_.at();
-      at_ = line_.at_;
-      next_component_ = line_.next_component_;
-      next_field_ = line_.next_field_;
+      places_ = line_.places_;
     }
 
    private:
@@ -98,9 +108,7 @@ class LineWriter {
     Output& out_;
     const bool header_;
     char* text_at_;
-    PositionCode at_;
-    PositionCode next_component_;
-    PositionCode next_field_;
+    Places places_;
   };
 
  private:
@@ -108,7 +116,7 @@ class LineWriter {
   void move_to(PositionCode place) {
     out_.make_room_for_move();
     const Position to = position_of(place);
-    const Position from = position_of(at_);
+    const Position from = position_of(places_.at);
     std::uint64_t repetition = from.repetition;
     std::uint64_t component = from.component;
     if (to.field != from.field) {
@@ -128,30 +136,15 @@ class LineWriter {
   static PositionCode place_of(PositionCode code) { return code | fills_repetition(code); }
 
   [[gnu::always_inline]] void write(PositionCode code, PositionCode place, std::string_view value) {
-    stand_at(place, fills_repetition(code));
+    places_.stand_at(place, fills_repetition(code));
     const std::uint64_t field = field_of(code);
     // The header's encoding characters are written as they are.
     out_.value(field, value, header_ && field == 1);
   }
 
-  [[gnu::always_inline]] void stand_at(PositionCode place, bool whole) {
-    at_ = place;
-    next_component_ = whole ? kNoPosition : place + 1;
-    next_field_ = next_field_after(place);
-  }
-
-  static PositionCode next_field_after(PositionCode place) {
-    return (field_of(place) + 1) << (2 * kPositionPartBits) | 1;
-  }
-
   Output& out_;
   bool header_ = false;
-  PositionCode at_ = 0;  // the place of the last value, its component at least 1
-  // The places that follow at_ with one separator: of its next component
-  // (none when the last value filled its repetition), and of the next
-  // field's first.
-  PositionCode next_component_ = 0;
-  PositionCode next_field_ = 0;
+  Places places_;
 };
 
 // Where a line writer puts its text: only counted, noting the field whose
