@@ -27,6 +27,19 @@ struct BlockMarks {
   }
 };
 
+// What the usual block is read for: where it is cut, where its fields end,
+// and whether it needs the mark-by-mark cut.
+struct BlockCuts {
+  std::uint32_t cuts = 0;     // any delimiter
+  std::uint32_t fields = 0;   // field separators
+  std::uint32_t unusual = 0;  // repetition separators and escape characters
+  std::uint32_t non_ascii = 0;
+
+  BlockCuts without_first(unsigned count) const {
+    return {cuts >> count, fields >> count, unusual >> count, non_ascii >> count};
+  }
+};
+
 // How many field, component and repetition separators a text holds.
 struct DelimiterCounts {
   std::size_t fields = 0;
@@ -105,6 +118,23 @@ class LineScanner {
       counts.repetitions += text[i] == repetition;
     }
     return counts;
+  }
+
+  // Reads kWidth bytes from at.
+  BlockCuts cuts(const char* at) const {
+#if defined(__SSE2__)
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    const __m128i fields = _mm_cmpeq_epi8(bytes, field_);
+    const __m128i unusual =
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, repetition_), _mm_cmpeq_epi8(bytes, escape_));
+    const __m128i cuts =
+        _mm_or_si128(_mm_or_si128(fields, _mm_cmpeq_epi8(bytes, component_)), unusual);
+    return {bits(cuts), bits(fields), bits(unusual), bits(bytes)};
+#else
+    const BlockMarks found = marks(at);
+    const std::uint32_t unusual = found.repetitions | found.escapes;
+    return {found.fields | found.components | unusual, found.fields, unusual, found.non_ascii};
+#endif
   }
 
   // Reads kWidth bytes from at.

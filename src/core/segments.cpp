@@ -136,26 +136,30 @@ void Hl7Segment::make_room_for(std::string_view line, const LineScanner& scanner
 
 namespace {
 
-// The marks of the block of the line from block_start on; the last block
-// of a line may be short.
-[[gnu::always_inline]] inline BlockMarks block_marks(const LineScanner& scanner,
-                                                     std::string_view line,
-                                                     std::size_t block_start) {
+// What read(at) finds in the kWidth bytes of the line from block_start
+// on; the last block of a line may be short.
+template <class Read>
+[[gnu::always_inline]] inline auto read_block(std::string_view line, std::size_t block_start,
+                                              Read read) {
   constexpr std::size_t kWidth = LineScanner::kWidth;
   const std::size_t size = line.size();
-  if (block_start + kWidth <= size) return scanner.marks(line.data() + block_start);
+  if (block_start + kWidth <= size) return read(line.data() + block_start);
   if (size >= kWidth) {  // read the last kWidth bytes, and drop those seen before
-    return scanner.marks(line.data() + size - kWidth)
+    return read(line.data() + size - kWidth)
         .without_first(static_cast<unsigned>(kWidth - (size - block_start)));
   }
   char block[kWidth] = {};
   std::memcpy(block, line.data() + block_start, size - block_start);
-  return scanner.marks(block);
+  return read(static_cast<const char*>(block));
 }
 
-// The bits of the bytes of a block from index `from` on.
-std::uint32_t bits_from(std::size_t from) {
-  return from >= LineScanner::kWidth ? 0 : ~std::uint32_t{0} << from;
+BlockMarks block_marks(const LineScanner& scanner, std::string_view line, std::size_t block_start) {
+  return read_block(line, block_start, [&](const char* at) { return scanner.marks(at); });
+}
+
+[[gnu::always_inline]] inline BlockCuts block_cuts(const LineScanner& scanner,
+                                                   std::string_view line, std::size_t block_start) {
+  return read_block(line, block_start, [&](const char* at) { return scanner.cuts(at); });
 }
 
 }  // namespace
@@ -164,48 +168,60 @@ void Hl7Segment::cut_line(std::string_view line, const LineScanner& scanner,
                           const Hl7EscapeHandler* handler) {
   // Segment names are short: the first block mostly holds the first field
   // separator.
-  const BlockMarks first_block = block_marks(scanner, line, 0);
-  const std::size_t first_bar = first_block.fields != 0
-                                    ? static_cast<std::size_t>(__builtin_ctz(first_block.fields))
-                                    : line.find(kFieldSeparator);
+  const BlockCuts first_block = block_cuts(scanner, line, 0);
+  if (first_block.fields != 0) {
+    const auto first_bar = static_cast<std::size_t>(__builtin_ctz(first_block.fields));
+    name_ = line.substr(0, first_bar);
+    const bool name_non_ascii = (first_block.non_ascii & ((1u << first_bar) - 1)) != 0;
+    cut_fields(line, first_bar, name_non_ascii, scanner, handler);
+    return;
+  }
+  const std::size_t first_bar = line.find(kFieldSeparator);
   name_ = line.substr(0, first_bar);
   if (first_bar == std::string_view::npos) {
     line_is_ascii_ = is_ascii(line);
     return;
   }
-  cut_fields(line, first_bar, first_block, scanner, handler);
+  cut_fields(line, first_bar, !is_ascii(name_), scanner, handler);
 }
 
-void Hl7Segment::cut_fields(std::string_view line, std::size_t first_bar,
-                            const BlockMarks& first_block, const LineScanner& scanner,
-                            const Hl7EscapeHandler* handler) {
+// Blocks are read from the first field on: the name's bytes are never cuts.
+void Hl7Segment::cut_fields(std::string_view line, std::size_t first_bar, bool name_non_ascii,
+                            const LineScanner& line_scanner, const Hl7EscapeHandler* handler) {
+  // A copy of our own stays in registers: the scanner's delimiters would
+  // be read again after every byte stored, which may alias them.
+  const LineScanner scanner = line_scanner;
   OpenField open = open_field_at(first_bar + 1);
-  std::uint32_t non_ascii = 0;
-  std::size_t block_start = 0;
-  for (BlockMarks marks = first_block;; marks = block_marks(scanner, line, block_start)) {
-    non_ascii |= marks.non_ascii;
-    std::uint32_t cuts = marks.fields | marks.components | marks.repetitions | marks.escapes;
-    if (block_start <= first_bar) cuts &= bits_from(first_bar + 1 - block_start);
-    if ((cuts | marks.non_ascii) == 0) {
+  std::uint32_t non_ascii = name_non_ascii ? 1 : 0;
+  for (std::size_t block_start = first_bar + 1; block_start < line.size();) {
+    const BlockCuts block = block_cuts(scanner, line, block_start);
+    non_ascii |= block.non_ascii;
+    if ((block.cuts | block.non_ascii) == 0) {
       block_start =
           scanner.end_of_plain_run(line.data(), block_start + LineScanner::kWidth, line.size());
-    } else if (((marks.repetitions | marks.escapes) & cuts) == 0 && !open.repeated &&
-               !open.has_escape) {
-      cut_plain_block(line, block_start, cuts, marks.fields & cuts, open);
+    } else if (block.unusual == 0 && !open.repeated && !open.has_escape) {
+      cut_plain_block(line, block_start, block.cuts, block.fields, open);
       block_start += LineScanner::kWidth;
     } else {
-      block_start = cut_block(line, block_start, cuts, marks, open, handler, non_ascii);
+      const std::size_t next =
+          cut_block(line, block_start, block_marks(scanner, line, block_start), open, handler);
+      // A field handed over whole is passed over without marks.
+      if (next > block_start + LineScanner::kWidth &&
+          !is_ascii(line.substr(block_start, next - block_start))) {
+        non_ascii = 1;
+      }
+      block_start = next;
     }
-    if (block_start >= line.size()) break;
   }
   end_field(line, open, line.size(), handler);
   line_is_ascii_ = non_ascii == 0;
 }
 
 std::size_t Hl7Segment::cut_block(std::string_view line, std::size_t block_start,
-                                  std::uint32_t cuts, const BlockMarks& marks, OpenField& open,
-                                  const Hl7EscapeHandler* handler, std::uint32_t& non_ascii) {
-  for (; cuts != 0; cuts &= cuts - 1) {
+                                  const BlockMarks& marks, OpenField& open,
+                                  const Hl7EscapeHandler* handler) {
+  for (std::uint32_t cuts = marks.fields | marks.components | marks.repetitions | marks.escapes;
+       cuts != 0; cuts &= cuts - 1) {
     const auto bit = static_cast<unsigned>(__builtin_ctz(cuts));
     const std::size_t at = block_start + bit;
     if ((marks.components >> bit) & 1) {
@@ -221,9 +237,7 @@ std::size_t Hl7Segment::cut_block(std::string_view line, std::size_t block_start
       if (handler == nullptr) continue;
       // The field is unescaped and cut whole: the rest of its marks do not
       // matter. The look goes on from its end.
-      const std::size_t field_end = std::min(line.find(kFieldSeparator, at), line.size());
-      if (!is_ascii(line.substr(at, field_end - at))) non_ascii = 1;
-      return field_end;
+      return std::min(line.find(kFieldSeparator, at), line.size());
     }
   }
   return block_start + LineScanner::kWidth;
@@ -233,40 +247,44 @@ void Hl7Segment::cut_plain_block(std::string_view line, std::size_t block_start,
                                  std::uint32_t field_marks, OpenField& open) {
   // Every cut ends a piece, which is kept as a component whether or not its
   // field has more than one: the pieces are cut without a branch on the
-  // kind of cut, and the fields then read their pieces' indexes.
+  // kind of cut, and the fields then read their pieces' indexes. The loops
+  // hold pointers, and 64-bit bit indexes, so that no index is widened or
+  // added to the line's start per cut.
   const char* const text = line.data();
+  const char* const block = text + block_start;
   std::string_view* const pieces = components_.room_for(LineScanner::kWidth);
   std::uint8_t piece_after[LineScanner::kWidth];
-  std::size_t piece_start = open.piece_start;
-  std::size_t count = 0;
-  for (std::uint32_t rest = cuts; rest != 0; rest &= rest - 1) {
-    const auto bit = static_cast<unsigned>(__builtin_ctz(rest));
-    const std::size_t at = block_start + bit;
-    pieces[count] = {text + piece_start, at - piece_start};
-    piece_after[bit] = static_cast<std::uint8_t>(++count);
+  const char* piece_start = text + open.piece_start;
+  std::string_view* piece = pieces;
+  std::uint8_t count = 0;
+  for (std::uint64_t rest = cuts; rest != 0; rest &= rest - 1) {
+    const auto bit = static_cast<std::size_t>(__builtin_ctzll(rest));
+    const char* const at = block + bit;
+    *piece++ = {piece_start, static_cast<std::size_t>(at - piece_start)};
+    piece_after[bit] = ++count;
     piece_start = at + 1;
   }
   const std::size_t first_new_piece = components_.size();
-  components_.end_at(pieces + count);
-  open.piece_start = piece_start;
+  components_.end_at(piece);
+  open.piece_start = static_cast<std::size_t>(piece_start - text);
   if (field_marks == 0) return;
+  // A field of one piece keeps that piece's index and a count of 1, which
+  // reads as not split.
   Hl7Field* field = fields_.room_for(LineScanner::kWidth);
   std::size_t first_piece = open.first_component;
-  std::size_t field_start = open.start;
-  for (; field_marks != 0; field_marks &= field_marks - 1) {
-    const auto bit = static_cast<unsigned>(__builtin_ctz(field_marks));
-    const std::size_t at = block_start + bit;
+  const char* field_start = text + open.start;
+  for (std::uint64_t rest = field_marks; rest != 0; rest &= rest - 1) {
+    const auto bit = static_cast<std::size_t>(__builtin_ctzll(rest));
+    const char* const at = block + bit;
     const std::size_t end_piece = first_new_piece + piece_after[bit];
-    const std::size_t piece_count = end_piece - first_piece;
-    const std::size_t split_mask = std::size_t{0} - static_cast<std::size_t>(piece_count > 1);
-    *field++ = {.value = {text + field_start, at - field_start},
-                .first_component = first_piece & split_mask,
-                .component_count = piece_count & split_mask};
+    *field++ = {.value = {field_start, static_cast<std::size_t>(at - field_start)},
+                .first_component = first_piece,
+                .component_count = end_piece - first_piece};
     first_piece = end_piece;
     field_start = at + 1;
   }
   fields_.end_at(field);
-  open.start = open.element_start = field_start;
+  open.start = open.element_start = static_cast<std::size_t>(field_start - text);
   open.first_component_of_field = open.first_component = first_piece;
 }
 

@@ -44,11 +44,11 @@ inline constexpr std::string_view kEncodingCharacters = "^~\\&";
 struct Hl7Field {
   std::string_view value;
   std::size_t first_component = 0;
-  std::size_t component_count = 0;  // 0: not split into components
+  std::size_t component_count = 0;  // 0 or 1: not split into components
   std::size_t first_repetition = 0;
   std::size_t repetition_count = 0;  // 0: not split into repetitions
 
-  bool has_components() const { return component_count != 0; }
+  bool has_components() const { return component_count > 1; }
   bool has_repetitions() const { return repetition_count != 0; }
 };
 
@@ -82,7 +82,9 @@ class Hl7Segment {
   const Hl7Field* field(std::size_t position) const {
     return position >= 1 && position <= fields_.size() ? &fields_[position - 1] : nullptr;
   }
+  // Empty for a field or element not split into components.
   std::span<const std::string_view> components(const Hl7Field& field) const {
+    if (!field.has_components()) return {};
     return std::span<const std::string_view>(components_)
         .subspan(field.first_component, field.component_count);
   }
@@ -109,16 +111,16 @@ class Hl7Segment {
   // Cuts the fields after the first field separator in one look at the
   // line's bytes; a field that holds an escape and must be unescaped, or
   // that may hold the encoding characters, is parsed on its own by
-  // parse_field.
-  void cut_fields(std::string_view line, std::size_t first_bar, const BlockMarks& first_block,
+  // parse_field. name_non_ascii: whether the bytes before the separator
+  // hold one past ASCII.
+  void cut_fields(std::string_view line, std::size_t first_bar, bool name_non_ascii,
                   const LineScanner& scanner, const Hl7EscapeHandler* handler);
   // Cuts the name, then the fields.
   void cut_line(std::string_view line, const LineScanner& scanner, const Hl7EscapeHandler* handler);
   // Cuts a block mark by mark; returns where the next block starts (past
   // a field handed over whole, which may end blocks later).
-  std::size_t cut_block(std::string_view line, std::size_t block_start, std::uint32_t cuts,
-                        const BlockMarks& marks, OpenField& open, const Hl7EscapeHandler* handler,
-                        std::uint32_t& non_ascii);
+  std::size_t cut_block(std::string_view line, std::size_t block_start, const BlockMarks& marks,
+                        OpenField& open, const Hl7EscapeHandler* handler);
   // Cuts a block holding no repetition separator nor escape character, in
   // a field holding neither so far.
   [[gnu::always_inline]] inline void cut_plain_block(std::string_view line, std::size_t block_start,
