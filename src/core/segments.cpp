@@ -153,6 +153,18 @@ template <class Read>
   return read(static_cast<const char*>(block));
 }
 
+// The index of the lowest set bit of a nonzero mask. gcc takes the builtin's
+// int for a signed value and widens it again at every use.
+[[gnu::always_inline]] inline std::size_t lowest_bit(std::uint64_t mask) {
+#if defined(__x86_64__)
+  std::uint64_t bit;
+  asm("rep bsfq %1, %0" : "=r"(bit) : "rm"(mask) : "cc");
+  return bit;
+#else
+  return static_cast<std::size_t>(__builtin_ctzll(mask));
+#endif
+}
+
 BlockMarks block_marks(const LineScanner& scanner, std::string_view line, std::size_t block_start) {
   return read_block(line, block_start, [&](const char* at) { return scanner.marks(at); });
 }
@@ -258,7 +270,7 @@ void Hl7Segment::cut_plain_block(std::string_view line, std::size_t block_start,
   std::string_view* piece = pieces;
   std::uint8_t count = 0;
   for (std::uint64_t rest = cuts; rest != 0; rest &= rest - 1) {
-    const auto bit = static_cast<std::size_t>(__builtin_ctzll(rest));
+    const std::size_t bit = lowest_bit(rest);
     const char* const at = block + bit;
     *piece++ = {piece_start, static_cast<std::size_t>(at - piece_start)};
     piece_after[bit] = ++count;
@@ -274,7 +286,7 @@ void Hl7Segment::cut_plain_block(std::string_view line, std::size_t block_start,
   std::size_t first_piece = open.first_component;
   const char* field_start = text + open.start;
   for (std::uint64_t rest = field_marks; rest != 0; rest &= rest - 1) {
-    const auto bit = static_cast<std::size_t>(__builtin_ctzll(rest));
+    const std::size_t bit = lowest_bit(rest);
     const char* const at = block + bit;
     const std::size_t end_piece = first_new_piece + piece_after[bit];
     *field++ = {.value = {field_start, static_cast<std::size_t>(at - field_start)},
