@@ -12,6 +12,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
@@ -223,15 +224,47 @@ void for_each_in_key_order(std::size_t lowest, std::size_t highest,
   }
 }
 
-// Writes lowest..highest (lowest is 0 or 1, highest below 100) to order in
-// the order for_each_in_key_order visits them; returns how many.
-template <class SelfAfterDigits>
-std::size_t two_digit_key_order(std::size_t lowest, std::size_t highest,
-                                SelfAfterDigits& self_after_digits, std::uint8_t* order) {
-  std::size_t count = 0;
-  for_each_in_key_order(lowest, highest, self_after_digits,
-                        [&](std::size_t n) { order[count++] = static_cast<std::uint8_t>(n); });
-  return count;
+// The numbers 1..n of a segment's fields (n below 100) in the byte order of
+// their keys when no field repeats: each digit, then its two-digit numbers.
+// A field that repeats ("k[") sorts after its two-digit numbers instead.
+struct FieldKeyOrders {
+  std::uint8_t numbers[100][99] = {};
+  std::uint8_t digit_at[100][10] = {};  // where each digit stands in its row
+
+  constexpr FieldKeyOrders() {
+    for (std::size_t n = 1; n <= 99; ++n) {
+      std::size_t count = 0;
+      for (std::size_t digit = 1; digit <= 9 && digit <= n; ++digit) {
+        digit_at[n][digit] = static_cast<std::uint8_t>(count);
+        numbers[n][count++] = static_cast<std::uint8_t>(digit);
+        for (std::size_t child = digit * 10; child <= digit * 10 + 9 && child <= n; ++child) {
+          numbers[n][count++] = static_cast<std::uint8_t>(child);
+        }
+      }
+    }
+  }
+};
+inline constexpr FieldKeyOrders kFieldKeyOrders;
+
+// The numbers of n fields (n below 100) in key order: a row of the table,
+// or, when a digit's field repeats and has two-digit numbers after it, the
+// row copied to order and each such digit moved after its numbers.
+template <class Repeats>
+const std::uint8_t* field_key_order(std::size_t n, Repeats& repeats, std::uint8_t* order) {
+  const std::uint8_t* const row = kFieldKeyOrders.numbers[n];
+  bool copied = false;
+  for (std::size_t digit = 1; digit * 10 <= n; ++digit) {
+    if (!repeats(digit)) continue;
+    if (!copied) {
+      std::memcpy(order, row, n);
+      copied = true;
+    }
+    const std::size_t at = kFieldKeyOrders.digit_at[n][digit];
+    const std::size_t children = std::min<std::size_t>(n - digit * 10 + 1, 10);
+    std::memmove(order + at, order + at + 1, children);
+    order[at + children] = static_cast<std::uint8_t>(digit);
+  }
+  return copied ? order : row;
 }
 
 template <class Visit>
@@ -304,10 +337,10 @@ void for_each_record_entry(const Hl7Segment& segment, Visit&& visit) {
     return;
   }
   // The order first, then one loop: the field's visit is inlined once.
-  std::uint8_t order[99];
-  const std::size_t count =
-      detail::two_digit_key_order(1, fields.size(), field_after_digits, order);
-  for (std::size_t i = 0; i < count; ++i) visit_field(order[i]);
+  std::uint8_t copied_order[99];
+  const std::uint8_t* const order =
+      detail::field_key_order(fields.size(), field_after_digits, copied_order);
+  for (std::size_t i = 0; i < fields.size(); ++i) visit_field(order[i]);
 }
 
 }  // namespace mirabex
