@@ -105,7 +105,7 @@ std::string repeated(std::string_view piece, std::size_t times) {
 }
 
 // Lines made at random of pieces that put every delimiter before, on and
-// past the steps of 16 and 64 bytes that the parser reads in, and every line
+// past the steps of 16, 32 and 64 bytes that the parser reads in, and every line
 // of the samples.
 TEST(ParseSegment, AgreesWithPlainSplitting) {
   const std::string pieces[] = {
