@@ -161,7 +161,7 @@ void BM_SampleAssembly(benchmark::State& state) {
 
 // Repetitions stop at 300 KB: past 100000 repetitions a field cannot be
 // assembled.
-#define SIZES() ->RangeMultiplier(10)->Range(1 << 10, 10 << 20)->Unit(benchmark::kMicrosecond)
+#define SIZES() ->RangeMultiplier(10)->Range(1 << 10, 100 << 20)->Unit(benchmark::kMicrosecond)
 BENCHMARK_CAPTURE(BM_Records, message, kMessage) SIZES();
 BENCHMARK_CAPTURE(BM_Records, sample_lines, kSampleLines) SIZES();
 BENCHMARK_CAPTURE(BM_Records, repetitions, kRepetitions) SIZES();
