@@ -320,7 +320,7 @@ template <class Visit>
 void for_each_record_entry(const Hl7Segment& segment, Visit&& visit) {
   const auto fields = segment.fields();
   if (fields.empty()) return;
-  const auto visit_field = [&](std::size_t k) {
+  const auto visit_field = [&](std::size_t k) __attribute__((always_inline)) {
     const Hl7Field& field = fields[k - 1];
     if (field.has_repetitions()) {
       detail::visit_repetitions(segment, field, k, visit);
