@@ -260,8 +260,7 @@ void Hl7Segment::cut_plain_block(std::string_view line, std::size_t block_start,
   // Every cut ends a piece, which is kept as a component whether or not its
   // field has more than one: the pieces are cut without a branch on the
   // kind of cut, and the fields then read their pieces' indexes. The loops
-  // hold pointers, and 64-bit bit indexes, so that no index is widened or
-  // added to the line's start per cut.
+  // hold pointers, so that no index is added to the line's start per cut.
   const char* const text = line.data();
   const char* const block = text + block_start;
   std::string_view* const pieces = components_.room_for(LineScanner::kWidth);
