@@ -214,9 +214,17 @@ void Hl7Segment::cut_fields(std::string_view line, std::size_t first_bar, bool n
     } else if (block.unusual == 0 && !open.repeated && !open.has_escape) {
       cut_plain_block(line, block_start, block.cuts, block.fields, open);
       block_start += LineScanner::kWidth;
+    } else if (block.unusual == 0 && !open.has_escape) {
+      cut_repeated_block(line, block_start, block.cuts, block.fields, 0, open);
+      block_start += LineScanner::kWidth;
     } else {
-      const std::size_t next =
-          cut_block(line, block_start, block_marks(scanner, line, block_start), open, handler);
+      const BlockMarks marks = block_marks(scanner, line, block_start);
+      if (marks.escapes == 0 && !open.has_escape) {
+        cut_repeated_block(line, block_start, block.cuts, block.fields, marks.repetitions, open);
+        block_start += LineScanner::kWidth;
+        continue;
+      }
+      const std::size_t next = cut_block(line, block_start, marks, open, handler);
       // A field handed over whole is passed over without marks.
       if (next > block_start + LineScanner::kWidth &&
           !is_ascii(line.substr(block_start, next - block_start))) {
@@ -255,16 +263,11 @@ std::size_t Hl7Segment::cut_block(std::string_view line, std::size_t block_start
   return block_start + LineScanner::kWidth;
 }
 
-void Hl7Segment::cut_plain_block(std::string_view line, std::size_t block_start, std::uint32_t cuts,
-                                 std::uint32_t field_marks, OpenField& open) {
-  // Every cut ends a piece, which is kept as a component whether or not its
-  // field has more than one: the pieces are cut without a branch on the
-  // kind of cut, and the fields then read their pieces' indexes. The loops
-  // hold pointers, so that no index is added to the line's start per cut.
+std::size_t Hl7Segment::cut_pieces(std::string_view line, std::size_t block_start,
+                                   std::uint32_t cuts, OpenField& open, std::uint8_t* piece_after) {
   const char* const text = line.data();
   const char* const block = text + block_start;
   std::string_view* const pieces = components_.room_for(LineScanner::kWidth);
-  std::uint8_t piece_after[LineScanner::kWidth];
   const char* piece_start = text + open.piece_start;
   std::string_view* piece = pieces;
   std::uint8_t count = 0;
@@ -278,9 +281,18 @@ void Hl7Segment::cut_plain_block(std::string_view line, std::size_t block_start,
   const std::size_t first_new_piece = components_.size();
   components_.end_at(piece);
   open.piece_start = static_cast<std::size_t>(piece_start - text);
+  return first_new_piece;
+}
+
+void Hl7Segment::cut_plain_block(std::string_view line, std::size_t block_start, std::uint32_t cuts,
+                                 std::uint32_t field_marks, OpenField& open) {
+  std::uint8_t piece_after[LineScanner::kWidth];
+  const std::size_t first_new_piece = cut_pieces(line, block_start, cuts, open, piece_after);
   if (field_marks == 0) return;
   // A field of one piece keeps that piece's index and a count of 1, which
   // reads as not split.
+  const char* const text = line.data();
+  const char* const block = text + block_start;
   Hl7Field* field = fields_.room_for(LineScanner::kWidth);
   std::size_t first_piece = open.first_component;
   const char* field_start = text + open.start;
@@ -297,6 +309,50 @@ void Hl7Segment::cut_plain_block(std::string_view line, std::size_t block_start,
   fields_.end_at(field);
   open.start = open.element_start = static_cast<std::size_t>(field_start - text);
   open.first_component_of_field = open.first_component = first_piece;
+}
+
+void Hl7Segment::cut_repeated_block(std::string_view line, std::size_t block_start,
+                                    std::uint32_t cuts, std::uint32_t field_marks,
+                                    std::uint32_t repetition_marks, OpenField& open_field) {
+  std::uint8_t piece_after[LineScanner::kWidth];
+  const std::size_t first_new_piece = cut_pieces(line, block_start, cuts, open_field, piece_after);
+  // Where the open field stands, kept in registers through the loop.
+  OpenField open = open_field;
+  const char* const text = line.data();
+  const std::size_t first_new_repetition = repetitions_.size();
+  Hl7Field* const new_repetitions = repetitions_.room_for(LineScanner::kWidth);
+  Hl7Field* repetition = new_repetitions;
+  Hl7Field* field = fields_.room_for(LineScanner::kWidth);
+  for (std::uint64_t rest = field_marks | repetition_marks; rest != 0; rest &= rest - 1) {
+    const std::size_t bit = lowest_bit(rest);
+    const std::size_t at = block_start + bit;
+    const std::size_t end_piece = first_new_piece + piece_after[bit];
+    const bool ends_repetition = ((repetition_marks >> bit) & 1) != 0;
+    Hl7Field* const element = open.repeated || ends_repetition ? repetition++ : field++;
+    *element = {.value = {text + open.element_start, at - open.element_start},
+                .first_component = open.first_component,
+                .component_count = end_piece - open.first_component};
+    open.first_component = end_piece;
+    open.element_start = at + 1;
+    if (ends_repetition) {
+      open.repeated = true;
+      continue;
+    }
+    const std::size_t repetitions_end =
+        first_new_repetition + static_cast<std::size_t>(repetition - new_repetitions);
+    if (open.repeated) {
+      *field++ = {.value = {text + open.start, at - open.start},
+                  .first_repetition = open.first_repetition,
+                  .repetition_count = repetitions_end - open.first_repetition};
+    }
+    open.start = at + 1;
+    open.first_component_of_field = end_piece;
+    open.first_repetition = repetitions_end;
+    open.repeated = false;
+  }
+  repetitions_.end_at(repetition);
+  fields_.end_at(field);
+  open_field = open;
 }
 
 Hl7Segment::OpenField Hl7Segment::open_field_at(std::size_t start) const {

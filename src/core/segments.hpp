@@ -122,11 +122,22 @@ class Hl7Segment {
   // a field handed over whole, which may end blocks later).
   std::size_t cut_block(std::string_view line, std::size_t block_start, const BlockMarks& marks,
                         OpenField& open, const Hl7EscapeHandler* handler);
+  // Cuts the block's pieces (every cut ends one, kept as a component);
+  // piece_after[bit] tells how many of them end at or before the bit.
+  // Returns the index of the block's first piece.
+  [[gnu::always_inline]] inline std::size_t cut_pieces(std::string_view line,
+                                                       std::size_t block_start, std::uint32_t cuts,
+                                                       OpenField& open, std::uint8_t* piece_after);
   // Cuts a block holding no repetition separator nor escape character, in
   // a field holding neither so far.
   [[gnu::always_inline]] inline void cut_plain_block(std::string_view line, std::size_t block_start,
                                                      std::uint32_t cuts, std::uint32_t field_marks,
                                                      OpenField& open);
+  // Cuts a block holding no escape character, in a field holding none so
+  // far, where repetitions end elements.
+  void cut_repeated_block(std::string_view line, std::size_t block_start, std::uint32_t cuts,
+                          std::uint32_t field_marks, std::uint32_t repetition_marks,
+                          OpenField& open_field);
   OpenField open_field_at(std::size_t start) const;
   void end_element(Hl7Field& element, std::string_view line, const OpenField& open,
                    std::size_t end);
