@@ -282,6 +282,15 @@ template <class Visit>
 [[gnu::noinline]] void visit_many_components(std::span<const std::string_view> components,
                                              std::size_t field, std::size_t repetition,
                                              Visit& visit) {
+  // Components come before their two-digit numbers, as fields that do not
+  // repeat: the fields' table holds their order.
+  if (components.size() <= 99) {
+    const std::uint8_t* const order = kFieldKeyOrders.numbers[components.size()];
+    for (std::size_t i = 0; i < components.size(); ++i) {
+      visit(Position{field, repetition, order[i]}, components[order[i] - 1]);
+    }
+    return;
+  }
   for_each_in_key_order(
       1, components.size(), [](std::size_t) { return false; },
       [&](std::size_t c) {
