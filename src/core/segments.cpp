@@ -214,23 +214,24 @@ void Hl7Segment::cut_fields(std::string_view line, std::size_t first_bar, bool n
     } else if (block.unusual == 0 && !open.repeated && !open.has_escape) {
       cut_plain_block(line, block_start, block.cuts, block.fields, open);
       block_start += LineScanner::kWidth;
-    } else if (block.unusual == 0 && !open.has_escape) {
-      cut_repeated_block(line, block_start, block.cuts, block.fields, 0, open);
-      block_start += LineScanner::kWidth;
     } else {
-      const BlockMarks marks = block_marks(scanner, line, block_start);
+      // The full marks are read again only for a block that holds a
+      // repetition or an escape, or that continues a field holding an escape.
+      const BlockMarks marks = block.unusual != 0 || open.has_escape
+                                   ? block_marks(scanner, line, block_start)
+                                   : BlockMarks{};
       if (marks.escapes == 0 && !open.has_escape) {
         cut_repeated_block(line, block_start, block.cuts, block.fields, marks.repetitions, open);
         block_start += LineScanner::kWidth;
-        continue;
+      } else {
+        const std::size_t next = cut_block(line, block_start, marks, open, handler);
+        // A field handed over whole is passed over without marks.
+        if (next > block_start + LineScanner::kWidth &&
+            !is_ascii(line.substr(block_start, next - block_start))) {
+          non_ascii = 1;
+        }
+        block_start = next;
       }
-      const std::size_t next = cut_block(line, block_start, marks, open, handler);
-      // A field handed over whole is passed over without marks.
-      if (next > block_start + LineScanner::kWidth &&
-          !is_ascii(line.substr(block_start, next - block_start))) {
-        non_ascii = 1;
-      }
-      block_start = next;
     }
   }
   end_field(line, open, line.size(), handler);
